@@ -1,0 +1,49 @@
+# Two entry points for a fresh Debian machine: `make demo` and `make test`.
+# Both install what is missing, configure and build first.
+
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+# Debian packages the build and the tests need.
+DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 clang-format
+
+DEMO_DIR := $(BUILD_DIR)/demo
+MAKEFLAGS += --no-print-directory
+
+.PHONY: all deps configure build test demo clean
+
+all: build
+
+# Quick and silent when everything is present; apt-get runs only for what is missing.
+deps:
+	@missing=""; \
+	for p in $(DEB_PACKAGES); do \
+		dpkg-query -W -f='$${Status}\n' "$$p" 2>/dev/null | grep -q '^install ok installed$$' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+		sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
+		echo "Installing:$$missing"; \
+		$$sudo apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	fi
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
+	@echo "ostrel --simulate --safe-once on examples/rfu-device-profile.ini"
+	@$(BUILD_DIR)/ostrel --simulate --safe-once --profile examples/rfu-device-profile.ini \
+		--socket $(DEMO_DIR)/fan.sock; \
+	code=$$?; echo "ostrel exited with $$code"; exit $$code
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "profile/controlrequest.h"
+#include "profile/deviceprofile.h"
+
+// True when every safety rule holds. On failure *error holds the message of
+// the first failing rule group; error may be null and is cleared on entry.
+bool validateDeviceProfile(const DeviceProfile& profile, QString* error);
+
+// Re-validates the whole profile, then requires request.TargetTemperatureC to
+// be finite and inside [MinimumTargetC, MaximumTargetC].
+bool validateTargetTemperature(const ControlRequest& request, const DeviceProfile& profile, QString* error);

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "profile/deviceprofile.h"
+
+#include <QByteArray>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+class QTemporaryDir;
+
+// The text of a device profile that passes every rule, in the order of the
+// example file. Tests change one key at a time from there.
+class ProfileIni {
+public:
+    ProfileIni();
+
+    // Replaces the raw value written after "Key=" (appends the key when absent).
+    ProfileIni& set(const QString& key, const QString& rawValue);
+    ProfileIni& remove(const QString& key);
+
+    QByteArray text() const;
+    // Writes the text to dir/name and returns the file's path.
+    QString writeTo(const QTemporaryDir& dir, const QString& name = QStringLiteral("profile.ini")) const;
+
+private:
+    QVector<QPair<QString, QString>> entries;
+};
+
+// Writes raw bytes to dir/name and returns the file's path.
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content);
+
+// The record of ProfileIni() as loadDeviceProfile reads it.
+DeviceProfile passingDeviceProfile();
+
+// Names of the fields that differ between the two records (NaN equals NaN).
+QStringList profileDifferences(const DeviceProfile& a, const DeviceProfile& b);
