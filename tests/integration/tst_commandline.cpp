@@ -98,9 +98,7 @@ void tst_CommandLine::refusedStart()
         writeFile(dir, QStringLiteral("profile.ini"), profile);
     for (QString& argument : arguments)
         argument.replace(QLatin1String("<dir>"), dir.path());
-    // A refused start must not create the runtime directory of its socket.
-    const QString runtimeDir = dir.filePath(QStringLiteral("run"));
-    arguments << QStringLiteral("--socket") << runtimeDir + QStringLiteral("/fan.sock");
+    arguments << QStringLiteral("--socket") << dir.filePath(QStringLiteral("run/fan.sock"));
 
     const ProcessResult run = runProcess(realBackend ? ostrelProgram() : ostrelWithoutRealBackendProgram(), arguments);
     QVERIFY(run.finished);
@@ -108,7 +106,9 @@ void tst_CommandLine::refusedStart()
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.errorLines(), QStringList { line });
     QCOMPARE(run.standardOutput, QByteArray());
-    QVERIFY(!QDir(runtimeDir).exists());
+    // A refused start writes nothing: no runtime directory, no lock, nothing beside the profile.
+    const QStringList expectedFiles = profile.isEmpty() ? QStringList() : QStringList { QStringLiteral("profile.ini") };
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), expectedFiles);
 }
 
 void tst_CommandLine::rejectedCommandLine_data()
