@@ -2,15 +2,27 @@
 #include "app/runphase.h"
 
 #include "profile/deviceprofile.h"
+#include "service/rfufanguardservice.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
+
+namespace {
+
+constexpr int kExitStartupFailure = 2;
+
+} // namespace
 
 int runGuard(const DeviceProfile& profile, bool simulate, const QCommandLineParser& parser)
 {
-    // The guard service does not exist yet: a profile that loads is all this
-    // build checks, and it ends successfully there.
-    Q_UNUSED(profile);
-    Q_UNUSED(simulate);
-    Q_UNUSED(parser);
-    return 0;
+    RfuFanGuardService service(profile, simulate);
+    const bool safeOnce = parser.isSet(QStringLiteral("safe-once"));
+    QString error;
+    if (!service.start(parser.value(QStringLiteral("socket")), safeOnce, &error)) {
+        qCritical("%s", qUtf8Printable(error));
+        return kExitStartupFailure;
+    }
+    // In service mode nothing inside the guard ends the loop; the service
+    // manager stops the process. One-shot recovery ends it with 0 or 2.
+    return QCoreApplication::exec();
 }

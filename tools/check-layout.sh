@@ -43,7 +43,8 @@ check_members() {
                 status=1
                 ;;
         esac
-    done < <(grep -rlE "^[^/]*\b$class::[a-zA-Z~]" app profile backend service protocol guard 2>/dev/null)
+    # A definition starts at column 0, as in "void Class::member(" or "Class::Class(".
+    done < <(grep -rlE "^[A-Za-z_][^&(/]*\b$class::~?[A-Za-z_]+\(" app profile backend service protocol guard 2>/dev/null)
 }
 check_members RfuFanGuardService '*/rfufanguardservice*.cpp'
 check_members KevoFanBackend 'backend/kevofanbackend*.cpp'

@@ -1,7 +1,9 @@
 // Running the built programs from tests, with a bound on every wait.
 #include "processrun.h"
 
-#include <QProcessEnvironment>
+#include <QDeadlineTimer>
+#include <QLocalSocket>
+#include <QThread>
 
 QStringList ProcessResult::errorLines() const
 {
@@ -11,21 +13,77 @@ QStringList ProcessResult::errorLines() const
     return lines;
 }
 
-ProcessResult runProcess(const QString& program, const QStringList& arguments, int timeoutMs)
+QProcessEnvironment testEnvironment(const QMap<QString, QString>& changes)
 {
-    QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
-    environment.remove(QStringLiteral("QT_LOGGING_RULES"));
+    for (const char* name : { "QT_MESSAGE_PATTERN", "QT_LOGGING_RULES", "NOTIFY_SOCKET", "WATCHDOG_USEC" })
+        environment.remove(QString::fromLatin1(name));
+    for (auto change = changes.cbegin(); change != changes.cend(); ++change) {
+        if (change.value().isNull())
+            environment.remove(change.key());
+        else
+            environment.insert(change.key(), change.value());
+    }
+    return environment;
+}
+
+ProcessResult runProcess(
+    const QString& program, const QStringList& arguments, int timeoutMs, const QProcessEnvironment& environment)
+{
+    BackgroundProcess process(program, arguments, environment);
+    return process.waitForExit(timeoutMs);
+}
+
+BackgroundProcess::BackgroundProcess(
+    const QString& program, const QStringList& arguments, const QProcessEnvironment& environment)
+{
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
+    process.waitForStarted(5000);
+}
 
-    ProcessResult result;
-    result.finished = process.waitForFinished(timeoutMs);
-    if (!result.finished) {
+BackgroundProcess::~BackgroundProcess()
+{
+    if (process.state() != QProcess::NotRunning)
+        kill();
+}
+
+bool BackgroundProcess::isRunning() const { return process.state() == QProcess::Running; }
+
+bool BackgroundProcess::waitForListening(const QString& socketPath, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired() && isRunning()) {
+        QLocalSocket probe;
+        probe.connectToServer(socketPath);
+        if (probe.waitForConnected(100))
+            return true;
+        QThread::msleep(20);
+    }
+    return false;
+}
+
+ProcessResult BackgroundProcess::waitForExit(int timeoutMs)
+{
+    const bool finished = process.waitForFinished(timeoutMs);
+    if (!finished) {
         process.kill();
         process.waitForFinished(5000);
     }
+    return collect(finished);
+}
+
+ProcessResult BackgroundProcess::kill()
+{
+    process.kill();
+    process.waitForFinished(5000);
+    return collect(false);
+}
+
+ProcessResult BackgroundProcess::collect(bool finished)
+{
+    ProcessResult result;
+    result.finished = finished;
     result.exitCode = process.exitCode();
     result.exitStatus = process.exitStatus();
     result.standardOutput = process.readAllStandardOutput();

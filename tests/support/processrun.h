@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -17,9 +19,37 @@ struct ProcessResult {
     QStringList errorLines() const;
 };
 
-// Runs program to its end, or kills it after timeoutMs. The child gets the
-// test's environment without variables that would reshape its log lines.
-ProcessResult runProcess(const QString& program, const QStringList& arguments, int timeoutMs = 15000);
+// The test's environment without the variables that would reshape log lines
+// or pretend a service manager, then the given changes (a null value removes).
+QProcessEnvironment testEnvironment(const QMap<QString, QString>& changes = {});
+
+// Runs program to its end, or kills it after timeoutMs.
+ProcessResult runProcess(const QString& program, const QStringList& arguments, int timeoutMs = 15000,
+    const QProcessEnvironment& environment = testEnvironment());
+
+// A daemon started in the background for the length of a test. The
+// destructor kills it, by its own pid, if it still runs.
+class BackgroundProcess {
+public:
+    BackgroundProcess(const QString& program, const QStringList& arguments,
+        const QProcessEnvironment& environment = testEnvironment());
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    bool isRunning() const;
+    // Waits until a local socket at path accepts a connection.
+    bool waitForListening(const QString& socketPath, int timeoutMs = 5000);
+    // Waits for the process to end by itself, up to timeoutMs.
+    ProcessResult waitForExit(int timeoutMs);
+    // Kills the process and returns what it printed.
+    ProcessResult kill();
+
+private:
+    ProcessResult collect(bool finished);
+
+    QProcess process;
+};
 
 // Paths of the built daemon, compiled into the tests by the build.
 QString ostrelProgram();

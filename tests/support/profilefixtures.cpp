@@ -67,6 +67,18 @@ ProfileIni& ProfileIni::remove(const QString& key)
     return *this;
 }
 
+ProfileIni& ProfileIni::withShortTimings()
+{
+    return set(QStringLiteral("CommandTimeoutMs"), QStringLiteral("50"))
+        .set(QStringLiteral("SpinUpMs"), QStringLiteral("100"))
+        .set(QStringLiteral("SettlingMs"), QStringLiteral("300"))
+        .set(QStringLiteral("LeaseMs"), QStringLiteral("400"))
+        .set(QStringLiteral("MaximumFeedbackAgeMs"), QStringLiteral("400"))
+        .set(QStringLiteral("MaximumSampleAgeMs"), QStringLiteral("400"))
+        .set(QStringLiteral("MaximumOffMs"), QStringLiteral("500"))
+        .set(QStringLiteral("LeadSeconds"), QStringLiteral("1"));
+}
+
 QByteArray ProfileIni::text() const
 {
     QByteArray text = "[RfuDeviceProfile]\n";
@@ -89,15 +101,19 @@ QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArra
     return path;
 }
 
-DeviceProfile passingDeviceProfile()
+static DeviceProfile loadedProfile(const ProfileIni& ini)
 {
     QTemporaryDir dir;
     DeviceProfile profile;
     QString error;
-    if (!dir.isValid() || !loadDeviceProfile(ProfileIni().writeTo(dir), &profile, &error))
-        qFatal("The passing test profile does not load: %s", qPrintable(error));
+    if (!dir.isValid() || !loadDeviceProfile(ini.writeTo(dir), &profile, &error))
+        qFatal("A test profile does not load: %s", qPrintable(error));
     return profile;
 }
+
+DeviceProfile passingDeviceProfile() { return loadedProfile(ProfileIni()); }
+
+DeviceProfile shortTimingDeviceProfile() { return loadedProfile(ProfileIni().withShortTimings()); }
 
 QStringList profileDifferences(const DeviceProfile& a, const DeviceProfile& b)
 {

@@ -19,6 +19,9 @@ public:
     // Replaces the raw value written after "Key=" (appends the key when absent).
     ProfileIni& set(const QString& key, const QString& rawValue);
     ProfileIni& remove(const QString& key);
+    // Deadlines of tens to hundreds of milliseconds for tests that run the
+    // guard; every rule still holds, and recovery takes 550 ms.
+    ProfileIni& withShortTimings();
 
     QByteArray text() const;
     // Writes the text to dir/name and returns the file's path.
@@ -33,6 +36,9 @@ QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArra
 
 // The record of ProfileIni() as loadDeviceProfile reads it.
 DeviceProfile passingDeviceProfile();
+
+// The record of ProfileIni().withShortTimings().
+DeviceProfile shortTimingDeviceProfile();
 
 // Names of the fields that differ between the two records (NaN equals NaN).
 QStringList profileDifferences(const DeviceProfile& a, const DeviceProfile& b);

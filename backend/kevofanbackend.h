@@ -1,0 +1,53 @@
+#pragma once
+
+#include "profile/deviceprofile.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QTimer>
+
+// The only component that acts on the fan. It turns the target speed it is
+// given into commands of the fan program, one at a time: a set when the target
+// differs from the setpoint the program accepted last, a read otherwise. Every
+// valid reading leaves through reading(), every failure through failed(); the
+// service decides what they mean. In simulation no program runs and every
+// command is answered with a reading of the target on the next event-loop pass.
+class KevoFanBackend : public QObject {
+    Q_OBJECT
+
+public:
+    KevoFanBackend(const DeviceProfile& profile, bool simulate, QObject* parent);
+    ~KevoFanBackend() override;
+
+    void setTargetRpm(int rpm);
+    void refresh();
+    void forceSafeRpm();
+    bool isCommandOverdue() const;
+
+Q_SIGNALS:
+    void reading(int rpm, int confirmedSetpoint);
+    void failed(const QString& reason);
+
+private:
+    // Command choice and simulation: backend/kevofanbackend.cpp
+    void startCommand(bool set);
+    bool commandRunning() const;
+
+    // Running the fan program: backend/kevofanbackend_runner.cpp
+    void startRealCommand();
+
+    DeviceProfile profile;
+    QProcess process;
+    QTimer commandTimer;
+    QElapsedTimer commandClock;
+    int targetRpm = -1;
+    int appliedRpm = -1;
+    int commandRpm = -1;
+    bool simulate;
+    bool commandIsSet = false;
+    bool failureLatched = false;
+    bool abortedByGuard = false;
+    bool safeRetryPending = false;
+};

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "backend/kevofanbackend.h"
+#include "profile/deviceprofile.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QLibrary>
+#include <QLocalServer>
+#include <QLockFile>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <memory>
+
+class QLocalSocket;
+
+// The one object of the running guard. It owns the profile copy, the fan
+// backend, the control socket, the writer lock, the systemd handle, the guard
+// clock, the supervision tick and all guard and protocol state. Everything
+// runs on the event-loop thread, so no member needs a lock.
+//
+// The class is split over the folders of its subsystems; each group below
+// names the file that implements it.
+class RfuFanGuardService : public QObject {
+    Q_OBJECT
+
+public:
+    // Construction, wiring and teardown: service/rfufanguardservice.cpp
+    RfuFanGuardService(const DeviceProfile& profile, bool simulate, QObject* parent = nullptr);
+    ~RfuFanGuardService() override;
+
+    // Start-up checks, writer lock and service notification: service/rfufanguardservice_startup.cpp
+    bool start(const QString& socketPath, bool safeOnce, QString* error);
+
+private:
+    // Tests read and arrange guard state through this one friend.
+    friend struct RfuFanGuardServiceProbe;
+
+    using SdNotifyFunction = int (*)(int, const char*);
+
+    // Command and confirmation cycle: guard/rfufanguardservice_cycle.cpp
+    void requestRpm(int rpm);
+    void onFanReading(int rpm, int confirmedSetpoint);
+
+    // Deadline supervision and safety recovery: guard/rfufanguardservice_supervision.cpp
+    void requestSafety(const QString& reason, bool recordFault);
+    void onSupervisionTick();
+    void superviseAt(qint64 t);
+    void onFanFailed(const QString& reason);
+    void onRecoveryDeadline();
+
+    DeviceProfile profile;
+    KevoFanBackend backend;
+    QLocalServer server;
+    QLocalSocket* client = nullptr;
+    std::unique_ptr<QLockFile> writerLock;
+    QLibrary systemdLibrary;
+    SdNotifyFunction sdNotify = nullptr;
+    QElapsedTimer guardClock;
+    QTimer supervisionTimer;
+    QByteArray receiveBuffer;
+    QString socketPath;
+    QString guardSession;
+
+    // Guard and protocol state; times are guardClock milliseconds, -1 for none.
+    QString leaseToken;
+    QString sampleSession;
+    QString faultReason;
+    quint64 commandSequence = 0;
+    quint64 commandProgress = 0;
+    quint64 sampleSequence = 0;
+    double sampleTemperatureC = 0.0;
+    qint64 sampleDeadline = -1;
+    qint64 leaseDeadline = -1;
+    qint64 lastFeedbackAt = -1;
+    qint64 confirmationSince = -1;
+    qint64 spinUpReadyAt = -1;
+    qint64 offSince = -1;
+    qint64 nextRefreshAt = 0;
+    int lastRpm = 0;
+    int requestedRpm = -1;
+    int freshSampleCount = 0;
+    bool simulation;
+    bool safeOnce = false;
+    bool safeConfirmed = false;
+    bool sampleDeadlineArmed = false;
+    bool awaitingSafeConfirmation = true;
+    bool warmupStopUsed = false;
+    bool spinUpPending = false;
+    bool safeRetryUsed = false;
+    bool recoveryExhausted = false;
+};

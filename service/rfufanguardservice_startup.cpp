@@ -1,0 +1,80 @@
+// Start-up: the stop-time budget, runtime directories, writer lock, systemd notification and the first safe command.
+#include "service/rfufanguardservice.h"
+
+#include "profile/failwith.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QUuid>
+#include <QtGlobal>
+
+namespace {
+
+// Recovery must fit in the time the service manager grants a stopping service.
+constexpr qint64 kStopTimeBudgetMs = 25000;
+constexpr int kSupervisionTickMs = 250;
+const char kRealWriterLockPath[] = "/run/tessovara-rfu/fan-writer.lock";
+
+qint64 recoveryDeadlineMs(const DeviceProfile& profile)
+{
+    return qint64(profile.CommandTimeoutMs) * 5 + profile.SettlingMs;
+}
+
+// Creates the directory that holds path, with its missing parents; relative
+// paths are taken from the working directory.
+bool makeDirectoryFor(const QString& path) { return QDir().mkpath(QFileInfo(path).absolutePath()); }
+
+} // namespace
+
+bool RfuFanGuardService::start(const QString& path, bool once, QString* error)
+{
+    socketPath = path;
+    safeOnce = once;
+
+    if (recoveryDeadlineMs(profile) > kStopTimeBudgetMs)
+        return failWith(error, QStringLiteral("Recovery deadlines exceed the service stop-time budget"));
+    if (!makeDirectoryFor(socketPath))
+        return failWith(error, QStringLiteral("Cannot create guard runtime directory"));
+
+    // In simulation the lock lives beside the socket, so simulated guards on
+    // different sockets can run side by side; real guards share one fixed lock.
+    const QString lockPath
+        = simulation ? socketPath + QStringLiteral(".lock") : QString::fromLatin1(kRealWriterLockPath);
+    if (!makeDirectoryFor(lockPath))
+        return failWith(error, QStringLiteral("Cannot create shared fan writer lock directory"));
+    writerLock = std::make_unique<QLockFile>(lockPath);
+    // Never taken over because of its age; only a lock whose owner is gone is stale.
+    writerLock->setStaleLockTime(0);
+    if (!writerLock->tryLock(0))
+        return failWith(error, QStringLiteral("Another fan writer owns the guard lock"));
+
+    if (!safeOnce) {
+        if (!simulation) {
+            if (qEnvironmentVariableIsEmpty("NOTIFY_SOCKET") || qEnvironmentVariableIsEmpty("WATCHDOG_USEC"))
+                return failWith(error, QStringLiteral("Real guard requires a supervised systemd watchdog service"));
+            // Resolved at run time so that nothing links against systemd.
+            systemdLibrary.setFileName(QStringLiteral("libsystemd.so.0"));
+            sdNotify = reinterpret_cast<SdNotifyFunction>(systemdLibrary.resolve("sd_notify"));
+            if (!sdNotify)
+                return failWith(error, QStringLiteral("Cannot load systemd watchdog notification support"));
+        }
+        // Only after the writer lock: a second guard never removes a running guard's socket.
+        QLocalServer::removeServer(socketPath);
+        server.setSocketOptions(QLocalServer::UserAccessOption);
+        if (!server.listen(socketPath))
+            return failWith(error, server.errorString());
+    }
+
+    guardSession = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    guardClock.start();
+    supervisionTimer.start(kSupervisionTickMs);
+    // The first command of every run is the safe speed.
+    requestRpm(profile.MaximumRpm);
+
+    if (sdNotify && sdNotify(0, "READY=1") <= 0)
+        return failWith(error, QStringLiteral("Systemd readiness notification failed"));
+
+    if (safeOnce)
+        QTimer::singleShot(int(recoveryDeadlineMs(profile)), this, [this] { onRecoveryDeadline(); });
+    return true;
+}
