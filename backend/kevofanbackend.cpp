@@ -14,14 +14,25 @@ KevoFanBackend::KevoFanBackend(const DeviceProfile& profile, bool simulate, QObj
     , simulate(simulate)
 {
     commandTimer.setSingleShot(true);
+    connect(&commandTimer, &QTimer::timeout, this, &KevoFanBackend::onCommandTimeout);
+    connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+        &KevoFanBackend::onCommandFinished);
+    connect(&process, &QProcess::errorOccurred, this, &KevoFanBackend::onProcessError);
+    connect(&process, &QProcess::readyReadStandardOutput, this, &KevoFanBackend::onStdoutReady);
+    connect(&process, &QProcess::readyReadStandardError, this, &KevoFanBackend::onStderrReady);
 }
 
 KevoFanBackend::~KevoFanBackend()
 {
-    // Destroying the process object kills a command that still runs and may
-    // report its end; that must not reach the handlers of a half-destroyed backend.
+    // A command that still runs ends with the backend. Its end must not reach
+    // the handlers of a half-destroyed backend, and it is killed here rather
+    // than by the process object's destructor, which would log a warning.
     disconnect(&process, nullptr, this, nullptr);
     disconnect(&commandTimer, nullptr, this, nullptr);
+    if (commandRunning()) {
+        process.kill();
+        process.waitForFinished();
+    }
 }
 
 bool KevoFanBackend::commandRunning() const { return process.state() != QProcess::NotRunning; }

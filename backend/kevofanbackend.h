@@ -37,6 +37,12 @@ private:
 
     // Running the fan program: backend/kevofanbackend_runner.cpp
     void startRealCommand();
+    void onCommandTimeout();
+    void onCommandFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void onProcessError(QProcess::ProcessError error);
+    void onStdoutReady();
+    void onStderrReady();
+    void reportFailure(const QString& reason);
 
     DeviceProfile profile;
     QProcess process;

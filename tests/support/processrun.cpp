@@ -38,6 +38,7 @@ BackgroundProcess::BackgroundProcess(
     const QString& program, const QStringList& arguments, const QProcessEnvironment& environment)
 {
     process.setProcessEnvironment(environment);
+    process.setReadChannel(QProcess::StandardError);
     process.start(program, arguments);
     process.waitForStarted(5000);
 }
@@ -61,6 +62,20 @@ bool BackgroundProcess::waitForListening(const QString& socketPath, int timeoutM
         QThread::msleep(20);
     }
     return false;
+}
+
+bool BackgroundProcess::waitForErrorOutput(const QString& text, int timeoutMs)
+{
+    const QByteArray wanted = text.toUtf8();
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        errorSoFar += process.readAllStandardError();
+        if (errorSoFar.contains(wanted))
+            return true;
+        if (deadline.hasExpired() || !isRunning())
+            return false;
+        process.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 100)));
+    }
 }
 
 ProcessResult BackgroundProcess::waitForExit(int timeoutMs)
@@ -87,12 +102,14 @@ ProcessResult BackgroundProcess::collect(bool finished)
     result.exitCode = process.exitCode();
     result.exitStatus = process.exitStatus();
     result.standardOutput = process.readAllStandardOutput();
-    result.standardError = process.readAllStandardError();
+    result.standardError = errorSoFar + process.readAllStandardError();
     return result;
 }
 
 QString ostrelProgram() { return QStringLiteral(OSTREL_PROGRAM); }
 
 QString ostrelWithoutRealBackendProgram() { return QStringLiteral(OSTREL_WITHOUT_REAL_BACKEND_PROGRAM); }
+
+QString kevoSimProgram() { return QStringLiteral(KEVO_SIM_PROGRAM); }
 
 QString exampleProfilePath() { return QStringLiteral(OSTREL_EXAMPLE_PROFILE); }

@@ -40,6 +40,8 @@ public:
     bool isRunning() const;
     // Waits until a local socket at path accepts a connection.
     bool waitForListening(const QString& socketPath, int timeoutMs = 5000);
+    // Waits until standard error holds text, up to timeoutMs.
+    bool waitForErrorOutput(const QString& text, int timeoutMs = 5000);
     // Waits for the process to end by itself, up to timeoutMs.
     ProcessResult waitForExit(int timeoutMs);
     // Kills the process and returns what it printed.
@@ -49,9 +51,11 @@ private:
     ProcessResult collect(bool finished);
 
     QProcess process;
+    QByteArray errorSoFar; // standard error read while waiting for output
 };
 
 // Paths of the built daemon, compiled into the tests by the build.
 QString ostrelProgram();
 QString ostrelWithoutRealBackendProgram();
 QString exampleProfilePath();
+QString kevoSimProgram();

@@ -1,0 +1,251 @@
+// kevo-sim: a stand-in for the fan program, for tests and for trying the guard without hardware.
+//
+//   kevo-sim --set-fan-rpm N   applies setpoint N (exit 0)
+//   kevo-sim --fan-rpm         prints the speed the fan runs at, in RPM (exit 0)
+//
+// The fan's state lives in a file between invocations ($KEVO_SIM_STATE, by
+// default $XDG_RUNTIME_DIR/kevo-sim.state or /tmp/kevo-sim-<uid>.state). The
+// speed follows the setpoint with a first-order lag, so a new setpoint is not
+// met at once. Faults and the lag are read at every invocation from a control
+// file ($KEVO_SIM_CONTROL, by default the state file followed by ".control"),
+// so they can change while a guard runs. Every invocation is appended to
+// $KEVO_SIM_LOG when that is set.
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+struct Control {
+    std::string fault = "none";
+    std::string faultsApplyTo = "all"; // set, read or all
+    long offsetRpm = 0;
+    long lagMs = 500; // time constant of the speed's approach to the setpoint
+    long delayMs = 0; // every command takes at least this long
+    long outputBytes = 8193; // size of the output of the oversize faults
+};
+
+struct FanState {
+    long setpoint = 0;
+    double speed = 0;
+    long long atMs = 0; // monotonic time of the speed above
+};
+
+long long monotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string environmentOr(const char* name, const std::string& fallback)
+{
+    const char* value = std::getenv(name);
+    return value && *value ? std::string(value) : fallback;
+}
+
+std::string statePath()
+{
+    const std::string runtime = environmentOr("XDG_RUNTIME_DIR", "");
+    const std::string fallback
+        = runtime.empty() ? "/tmp/kevo-sim-" + std::to_string(getuid()) + ".state" : runtime + "/kevo-sim.state";
+    return environmentOr("KEVO_SIM_STATE", fallback);
+}
+
+[[noreturn]] void usageError(const std::string& message)
+{
+    std::fprintf(stderr, "kevo-sim: %s\nusage: kevo-sim --set-fan-rpm N | kevo-sim --fan-rpm\n", message.c_str());
+    std::exit(kExitUsage);
+}
+
+bool parseLong(const std::string& text, long* out)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0')
+        return false;
+    *out = value;
+    return true;
+}
+
+Control readControl(const std::string& path)
+{
+    Control control;
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        const auto equals = line.find('=');
+        const std::string key = line.substr(0, equals);
+        const std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
+        bool ok = true;
+        if (key == "fault")
+            control.fault = value;
+        else if (key == "faults-apply-to")
+            control.faultsApplyTo = value;
+        else if (key == "offset-rpm")
+            ok = parseLong(value, &control.offsetRpm);
+        else if (key == "lag-ms")
+            ok = parseLong(value, &control.lagMs) && control.lagMs >= 0;
+        else if (key == "delay-ms")
+            ok = parseLong(value, &control.delayMs) && control.delayMs >= 0;
+        else if (key == "output-bytes")
+            ok = parseLong(value, &control.outputBytes) && control.outputBytes >= 0;
+        else
+            usageError("unknown control key '" + key + "' in " + path);
+        if (!ok)
+            usageError("bad value for '" + key + "' in " + path);
+    }
+    static const char* const kFaults[] = { "none", "fail", "crash", "hang", "flood-stderr", "garbage", "extra-text",
+        "out-of-range", "offset", "oversize", "oversize-hang" };
+    bool knownFault = false;
+    for (const char* fault : kFaults)
+        knownFault = knownFault || control.fault == fault;
+    if (!knownFault)
+        usageError("unknown fault '" + control.fault + "' in " + path);
+    if (control.faultsApplyTo != "all" && control.faultsApplyTo != "set" && control.faultsApplyTo != "read")
+        usageError("faults-apply-to must be set, read or all in " + path);
+    return control;
+}
+
+FanState readState(const std::string& path)
+{
+    FanState state;
+    state.atMs = monotonicMs();
+    std::ifstream file(path);
+    FanState stored;
+    if (file >> stored.setpoint >> stored.speed >> stored.atMs)
+        state = stored;
+    return state;
+}
+
+// Written beside the target and renamed over it, so a reader never sees half a state.
+void writeState(const std::string& path, const FanState& state)
+{
+    const std::string temporary = path + ".tmp." + std::to_string(getpid());
+    {
+        std::ofstream file(temporary, std::ios::trunc);
+        file << state.setpoint << ' ' << state.speed << ' ' << state.atMs << '\n';
+        if (!file)
+            usageError("cannot write state file " + temporary);
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0)
+        usageError("cannot replace state file " + path);
+}
+
+// The fan's speed now: an exponential approach to the setpoint.
+double speedAt(const FanState& state, long lagMs, long long nowMs)
+{
+    const double elapsed = double(nowMs - state.atMs);
+    if (lagMs == 0 || elapsed <= 0)
+        return lagMs == 0 ? double(state.setpoint) : state.speed;
+    return state.setpoint + (state.speed - state.setpoint) * std::exp(-elapsed / double(lagMs));
+}
+
+[[noreturn]] void hang()
+{
+    for (;;)
+        pause();
+}
+
+void writeAll(int fd, const std::string& bytes)
+{
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n <= 0)
+            return;
+        written += size_t(n);
+    }
+}
+
+void appendLog(int argc, char** argv)
+{
+    const char* logPath = std::getenv("KEVO_SIM_LOG");
+    if (!logPath || !*logPath)
+        return;
+    std::ofstream log(logPath, std::ios::app);
+    for (int i = 1; i < argc; ++i)
+        log << (i > 1 ? " " : "") << argv[i];
+    log << '\n';
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    appendLog(argc, argv);
+    const bool isSet = argc == 3 && std::strcmp(argv[1], "--set-fan-rpm") == 0;
+    const bool isRead = argc == 2 && std::strcmp(argv[1], "--fan-rpm") == 0;
+    long setpoint = 0;
+    if (!isSet && !isRead)
+        usageError("unexpected arguments");
+    if (isSet && (!parseLong(argv[2], &setpoint) || setpoint < 0))
+        usageError(std::string("bad setpoint '") + argv[2] + "'");
+
+    const std::string stateFile = statePath();
+    const Control control = readControl(environmentOr("KEVO_SIM_CONTROL", stateFile + ".control"));
+    if (control.delayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(control.delayMs));
+
+    const bool faulty = control.faultsApplyTo == "all" || (isSet && control.faultsApplyTo == "set")
+        || (isRead && control.faultsApplyTo == "read");
+    const std::string fault = faulty ? control.fault : "none";
+
+    if (fault == "fail")
+        return 1;
+    if (fault == "crash") {
+        const rlimit noCore { 0, 0 }; // a simulated crash leaves no core file behind
+        setrlimit(RLIMIT_CORE, &noCore);
+        std::abort();
+    }
+    if (fault == "hang")
+        hang();
+    if (fault == "flood-stderr")
+        writeAll(STDERR_FILENO, std::string(1 << 20, 'e'));
+
+    const long long now = monotonicMs();
+    FanState state = readState(stateFile);
+    const long speed = std::lround(speedAt(state, control.lagMs, now));
+
+    std::string reply;
+    if (isSet) {
+        state.speed = speedAt(state, control.lagMs, now);
+        state.atMs = now;
+        state.setpoint = setpoint;
+        writeState(stateFile, state);
+    } else if (fault == "garbage") {
+        reply = "fan speed unknown\n";
+    } else if (fault == "extra-text") {
+        reply = std::to_string(speed) + " rpm\n";
+    } else if (fault == "out-of-range") {
+        reply = "99999999\n";
+    } else if (fault == "offset") {
+        reply = std::to_string(speed + control.offsetRpm) + "\n";
+    } else {
+        reply = std::to_string(speed) + "\n";
+    }
+
+    // The normal reply, padded with blanks to the configured size.
+    if ((fault == "oversize" || fault == "oversize-hang") && reply.size() < size_t(control.outputBytes))
+        reply.append(size_t(control.outputBytes) - reply.size(), ' ');
+    writeAll(STDOUT_FILENO, reply);
+    if (fault == "oversize-hang")
+        hang();
+    return 0;
+}
