@@ -66,4 +66,5 @@ void RfuFanGuardService::onFanReading(int rpm, int confirmedSetpoint)
 
     if (safeOnce && requestedRpm == profile.MaximumRpm && safeConfirmed && confirms)
         QCoreApplication::exit(0);
+    sendStatus();
 }

@@ -31,6 +31,7 @@ void RfuFanGuardService::requestSafety(const QString& reason, bool recordFault)
         confirmationSince = guardClock.elapsed(); // the safe speed gets a full settling period
 
     qWarning("[RFU_GUARD] safety requested: %s", qUtf8Printable(reason));
+    sendStatus();
 }
 
 void RfuFanGuardService::onSupervisionTick() { superviseAt(guardClock.elapsed()); }

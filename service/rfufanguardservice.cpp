@@ -9,6 +9,7 @@ RfuFanGuardService::RfuFanGuardService(const DeviceProfile& profile, bool simula
     , backend(profile, simulate, this)
     , simulation(simulate)
 {
+    connect(&server, &QLocalServer::newConnection, this, &RfuFanGuardService::onNewConnection);
     connect(&supervisionTimer, &QTimer::timeout, this, &RfuFanGuardService::onSupervisionTick);
     connect(&backend, &KevoFanBackend::reading, this,
         [this](int rpm, int confirmedSetpoint) { onFanReading(rpm, confirmedSetpoint); });

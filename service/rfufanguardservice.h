@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QLibrary>
 #include <QLocalServer>
 #include <QLockFile>
@@ -39,6 +40,18 @@ private:
 
     using SdNotifyFunction = int (*)(int, const char*);
 
+    // Socket server and frame layer: protocol/rfufanguardservice_socket.cpp
+    void onNewConnection();
+    void onReadyRead();
+    void onClientDisconnected(QLocalSocket* socket);
+    void refuseClient(const QString& reason);
+
+    // Session messages and the control lease: protocol/rfufanguardservice_session.cpp
+    void handleMessage(const QJsonObject& message);
+
+    // Control requests and temperature samples: protocol/rfufanguardservice_control.cpp
+    void handleControl(const QJsonObject& message);
+
     // Command and confirmation cycle: guard/rfufanguardservice_cycle.cpp
     void requestRpm(int rpm);
     void onFanReading(int rpm, int confirmedSetpoint);
@@ -49,6 +62,9 @@ private:
     void superviseAt(qint64 t);
     void onFanFailed(const QString& reason);
     void onRecoveryDeadline();
+
+    // Status report: guard/rfufanguardservice_status.cpp
+    void sendStatus();
 
     DeviceProfile profile;
     KevoFanBackend backend;

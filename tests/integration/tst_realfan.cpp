@@ -4,6 +4,7 @@
 #include "notifypeer.h"
 #include "processrun.h"
 #include "profilefixtures.h"
+#include "testclient.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,7 +12,8 @@
 namespace {
 
 // Deadlines short enough for tests, long enough for a loaded machine to run
-// a command: recovery takes 5 × 200 + 600 = 1600 ms.
+// a command: recovery takes 5 × 200 + 600 = 1600 ms. Feedback must stay fresh
+// across the once-a-second poll of the fan.
 QString writeProfile(const QTemporaryDir& dir)
 {
     return ProfileIni()
@@ -19,10 +21,10 @@ QString writeProfile(const QTemporaryDir& dir)
         .set("CommandTimeoutMs", "200")
         .set("SpinUpMs", "100")
         .set("SettlingMs", "600")
-        .set("LeaseMs", "1000")
-        .set("MaximumFeedbackAgeMs", "1000")
-        .set("MaximumSampleAgeMs", "1000")
-        .set("MaximumOffMs", "1000")
+        .set("LeaseMs", "2000")
+        .set("MaximumFeedbackAgeMs", "2000")
+        .set("MaximumSampleAgeMs", "2000")
+        .set("MaximumOffMs", "2000")
         .set("LeadSeconds", "1")
         .writeTo(dir);
 }
@@ -60,6 +62,10 @@ void tst_RealFan::serviceConfirmsAndSurvivesFanFaults()
 
     QVERIFY(guard.waitForErrorOutput(kSafeConfirmed));
     QCOMPARE(fan.commandLog().mid(0, 2), (QStringList { "--set-fan-rpm 6000", "--fan-rpm" }));
+    TestClient client;
+    QVERIFY(client.join(dir.filePath(QStringLiteral("fan.sock"))));
+    QCOMPARE(statusShapeProblem(client.lastStatus(), false), QString());
+    QVERIFY(client.waitForReady());
     const QStringList beforeFault = peer.receiveFor(600);
     QCOMPARE(beforeFault.value(0), QStringLiteral("READY=1"));
     QVERIFY2(beforeFault.count(QStringLiteral("WATCHDOG=1")) >= 2, qPrintable(beforeFault.join(' ')));
@@ -68,6 +74,9 @@ void tst_RealFan::serviceConfirmsAndSurvivesFanFaults()
     // fails too, and recovery is exhausted.
     fan.setControl("lag-ms=0\nfault=fail\n");
     QVERIFY(guard.waitForErrorOutput(QStringLiteral("[RFU_GUARD] safe output unconfirmed; retry exhausted"), 5000));
+    QVERIFY(client.waitForStatus([](const QJsonObject& s) {
+        return isFaultStatus(s, QStringLiteral("Fan command exited unsuccessfully")) && s.value("ageMs").toInt() == -1;
+    }));
     // The guard keeps running and feeding the watchdog: no command is overdue.
     const QStringList afterFault = peer.receiveFor(600);
     QVERIFY2(afterFault.count(QStringLiteral("WATCHDOG=1")) >= 2, qPrintable(afterFault.join(' ')));

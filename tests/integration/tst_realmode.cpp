@@ -109,7 +109,7 @@ void tst_RealMode::notifications()
 }
 
 // Without a working fan program the safe speed is never confirmed: one-shot
-// recovery ends with 2 at 5 × CommandTimeoutMs + SettlingMs (550 ms here).
+// recovery ends with 2 at 5 × CommandTimeoutMs + SettlingMs (800 ms here).
 void tst_RealMode::recoveryDeadline()
 {
     QTemporaryDir dir;

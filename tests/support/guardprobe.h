@@ -23,6 +23,8 @@ struct RfuFanGuardServiceProbe {
 
 #define OSTREL_PROBE_FIELD(name)                                                                                       \
     auto& name() { return service.name; }
+    OSTREL_PROBE_FIELD(client)
+    OSTREL_PROBE_FIELD(supervisionTimer)
     OSTREL_PROBE_FIELD(guardSession)
     OSTREL_PROBE_FIELD(leaseToken)
     OSTREL_PROBE_FIELD(faultReason)

@@ -2,8 +2,9 @@
 #include "processrun.h"
 
 #include <QDeadlineTimer>
-#include <QLocalSocket>
+#include <QFile>
 #include <QThread>
+#include <sys/stat.h>
 
 QStringList ProcessResult::errorLines() const
 {
@@ -51,15 +52,17 @@ BackgroundProcess::~BackgroundProcess()
 
 bool BackgroundProcess::isRunning() const { return process.state() == QProcess::Running; }
 
+// Looks for the socket file rather than connecting: a connection would take
+// the guard's one client slot until the guard notices it is gone.
 bool BackgroundProcess::waitForListening(const QString& socketPath, int timeoutMs)
 {
+    const QByteArray path = QFile::encodeName(socketPath);
     const QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired() && isRunning()) {
-        QLocalSocket probe;
-        probe.connectToServer(socketPath);
-        if (probe.waitForConnected(100))
+        struct stat info { };
+        if (::stat(path.constData(), &info) == 0 && S_ISSOCK(info.st_mode))
             return true;
-        QThread::msleep(20);
+        QThread::msleep(10);
     }
     return false;
 }

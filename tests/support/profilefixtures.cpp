@@ -69,13 +69,13 @@ ProfileIni& ProfileIni::remove(const QString& key)
 
 ProfileIni& ProfileIni::withShortTimings()
 {
-    return set(QStringLiteral("CommandTimeoutMs"), QStringLiteral("50"))
+    return set(QStringLiteral("CommandTimeoutMs"), QStringLiteral("100"))
         .set(QStringLiteral("SpinUpMs"), QStringLiteral("100"))
         .set(QStringLiteral("SettlingMs"), QStringLiteral("300"))
-        .set(QStringLiteral("LeaseMs"), QStringLiteral("400"))
-        .set(QStringLiteral("MaximumFeedbackAgeMs"), QStringLiteral("400"))
-        .set(QStringLiteral("MaximumSampleAgeMs"), QStringLiteral("400"))
-        .set(QStringLiteral("MaximumOffMs"), QStringLiteral("500"))
+        .set(QStringLiteral("LeaseMs"), QStringLiteral("1500"))
+        .set(QStringLiteral("MaximumFeedbackAgeMs"), QStringLiteral("1500"))
+        .set(QStringLiteral("MaximumSampleAgeMs"), QStringLiteral("1500"))
+        .set(QStringLiteral("MaximumOffMs"), QStringLiteral("1500"))
         .set(QStringLiteral("LeadSeconds"), QStringLiteral("1"));
 }
 

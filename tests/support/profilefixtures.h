@@ -19,8 +19,9 @@ public:
     // Replaces the raw value written after "Key=" (appends the key when absent).
     ProfileIni& set(const QString& key, const QString& rawValue);
     ProfileIni& remove(const QString& key);
-    // Deadlines of tens to hundreds of milliseconds for tests that run the
-    // guard; every rule still holds, and recovery takes 550 ms.
+    // Short deadlines for tests that run the guard; every rule still holds,
+    // feedback stays fresh between the once-a-second polls of the fan, and
+    // one-shot recovery gives up after 5 × 100 + 300 = 800 ms.
     ProfileIni& withShortTimings();
 
     QByteArray text() const;

@@ -15,7 +15,7 @@ namespace {
 
 // A constructed, unstarted guard in simulation with its clock running and no
 // obligation open, so that a tick raises nothing by itself. Profile:
-// MaximumRpm 6000, SettlingMs 300, MaximumOffMs 500, MaximumFeedbackAgeMs 400.
+// MaximumRpm 6000, SettlingMs 300, MaximumOffMs 1500, MaximumFeedbackAgeMs 1500.
 struct Guard {
     RfuFanGuardService service { shortTimingDeviceProfile(), true };
     RfuFanGuardServiceProbe probe { service };
@@ -100,11 +100,11 @@ void tst_Supervision::tickChecks_data()
     QTest::newRow("sample deadline not armed") << sample(-1000, false, true) << "";
     QTest::newRow("deadlines without a lease play no part") << sample(-1000, true, false) << "";
 
-    QTest::newRow("stop one short of its limit") << stoppedFor(499) << "";
-    QTest::newRow("stop at its limit") << stoppedFor(500) << "Warmup stop deadline expired";
+    QTest::newRow("stop one short of its limit") << stoppedFor(1499) << "";
+    QTest::newRow("stop at its limit") << stoppedFor(1500) << "Warmup stop deadline expired";
 
-    QTest::newRow("feedback at its age limit") << feedbackAged(400, true, QString()) << "";
-    QTest::newRow("feedback one past its age limit") << feedbackAged(401, true, QString()) << feedbackExpired;
+    QTest::newRow("feedback at its age limit") << feedbackAged(1500, true, QString()) << "";
+    QTest::newRow("feedback one past its age limit") << feedbackAged(1501, true, QString()) << feedbackExpired;
     QTest::newRow("no feedback once the safe speed was confirmed")
         << feedbackAged(-1, true, QString()) << feedbackExpired;
     QTest::newRow("feedback unsupervised before the first safe confirmation")

@@ -1,0 +1,38 @@
+// The status message: the guard's one outgoing message, written to the one client.
+#include "service/rfufanguardservice.h"
+
+#include "guard/guardrules.h"
+#include "protocol/frames.h"
+
+#include <QJsonDocument>
+#include <QLocalSocket>
+
+void RfuFanGuardService::sendStatus()
+{
+    if (!client || client->state() != QLocalSocket::ConnectedState)
+        return;
+    // A client that does not read its statuses is cut off rather than buffered for.
+    if (client->bytesToWrite() > kFrameLimitBytes) {
+        client->abort();
+        return;
+    }
+
+    const qint64 now = guardClock.elapsed();
+    const QJsonObject status {
+        { QStringLiteral("version"), 1 },
+        { QStringLiteral("type"), QStringLiteral("status") },
+        { QStringLiteral("session"), guardSession },
+        { QStringLiteral("lease"), leaseToken },
+        { QStringLiteral("serial"), profile.DeviceSerial },
+        { QStringLiteral("commandSequence"), QString::number(commandSequence) },
+        { QStringLiteral("requestedRpm"), requestedRpm },
+        { QStringLiteral("ready"), safeConfirmed && !awaitingSafeConfirmation && faultReason.isEmpty() },
+        { QStringLiteral("rpmValid"), feedbackFresh(now, lastFeedbackAt, profile.MaximumFeedbackAgeMs) },
+        { QStringLiteral("rpm"), lastRpm },
+        { QStringLiteral("ageMs"), lastFeedbackAt == -1 ? qint64(-1) : now - lastFeedbackAt },
+        { QStringLiteral("fault"), !faultReason.isEmpty() },
+        { QStringLiteral("reason"), faultReason },
+        { QStringLiteral("simulation"), simulation },
+    };
+    client->write(QJsonDocument(status).toJson(QJsonDocument::Compact) + '\n');
+}

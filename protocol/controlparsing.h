@@ -1,0 +1,17 @@
+#pragma once
+
+#include "profile/controlrequest.h"
+
+#include <QJsonObject>
+#include <QJsonValue>
+
+// Decodes an unsigned 64-bit counter sent as a JSON string of ASCII digits
+// (leading zeros allowed; no sign, blank or JSON number). Writes *out on a
+// successful conversion.
+bool parseDecimalCounter(const QJsonValue& value, quint64* out);
+
+// Checks the types and limits of a "sample" object and decodes it into *sample.
+bool parseTemperatureSample(const QJsonObject& object, TemperatureSample* sample);
+
+// A requested speed must be a whole number of RPM in 0 ..= maximumRpm.
+bool rpmWithinBounds(double rpm, int maximumRpm);

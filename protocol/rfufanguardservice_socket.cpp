@@ -1,0 +1,85 @@
+// The control socket: one client at a time, the line-delimited JSON frame reader, refusals and disconnects.
+#include "service/rfufanguardservice.h"
+
+#include "protocol/frames.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLocalSocket>
+
+namespace {
+
+// One byte more than a frame, so an over-long frame shows without a line feed.
+constexpr qint64 kReadBufferBytes = kFrameLimitBytes + 1;
+
+} // namespace
+
+void RfuFanGuardService::onNewConnection()
+{
+    while (server.hasPendingConnections()) {
+        QLocalSocket* socket = server.nextPendingConnection();
+        if (client) {
+            // One client at a time: the newcomer gets nothing, the served one is untouched.
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        client = socket;
+        receiveBuffer.clear();
+        socket->setReadBufferSize(kReadBufferBytes);
+        connect(socket, &QLocalSocket::readyRead, this, &RfuFanGuardService::onReadyRead);
+        connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onClientDisconnected(socket); });
+        sendStatus();
+    }
+}
+
+// A message or a refusal can close the connection, and a close may run the
+// disconnect handler at once: client is re-tested before every frame.
+void RfuFanGuardService::onReadyRead()
+{
+    if (!client)
+        return;
+    receiveBuffer.append(client->readAll());
+    while (client) {
+        const int lineFeed = receiveBuffer.indexOf('\n');
+        if (lineFeed < 0)
+            break;
+        if (lineFeed > kFrameLimitBytes) {
+            refuseClient(QStringLiteral("IPC frame too large"));
+            return;
+        }
+        QJsonParseError parseError;
+        const QJsonDocument document = QJsonDocument::fromJson(receiveBuffer.left(lineFeed), &parseError);
+        receiveBuffer.remove(0, lineFeed + 1);
+        if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+            refuseClient(QStringLiteral("Malformed IPC frame"));
+            return;
+        }
+        handleMessage(document.object());
+    }
+    // Also when the client has just gone: then only the safety request remains.
+    if (receiveBuffer.size() > kFrameLimitBytes)
+        refuseClient(QStringLiteral("IPC frame too large"));
+}
+
+void RfuFanGuardService::onClientDisconnected(QLocalSocket* socket)
+{
+    disconnect(socket, nullptr, this, nullptr);
+    if (socket == client) {
+        client = nullptr;
+        const bool leased = !leaseToken.isEmpty();
+        leaseToken.clear();
+        // Losing the lease holder is no fault: a later client may lease again.
+        if (leased)
+            requestSafety(QStringLiteral("Client disconnected"), false);
+    }
+    socket->deleteLater();
+}
+
+void RfuFanGuardService::refuseClient(const QString& reason)
+{
+    requestSafety(reason, true);
+    // Graceful: the close waits until the status just written has gone out.
+    if (client)
+        client->disconnectFromServer();
+}
