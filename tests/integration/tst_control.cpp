@@ -24,16 +24,8 @@ const QString kUnsafe = QStringLiteral("Unsafe stop or spin-up request");
 const QString kIdentity = QStringLiteral("Device session or sample identity changed");
 const QString kExpired = QStringLiteral("Temperature sample expired");
 
-// A leased client of a started guard (sample temperature 30 °C, target 30 °C,
-// MinimumRpm 1200, SpinUpRpm 3000, MaximumRpm 6000, RpmStep 100, LeadC 2).
-struct Leased {
-    RunningGuard guard;
-    TestClient client;
-    bool open()
-    {
-        return guard.start() && client.connectTo(guard.socketPath()) && client.waitForReady() && client.hello();
-    }
-};
+// Leased clients of a started guard below use sample temperature 30 °C, target
+// 30 °C, MinimumRpm 1200, SpinUpRpm 3000, MaximumRpm 6000, RpmStep 100, LeadC 2.
 
 // Sends one control request and checks the guard's answer.
 bool answeredAs(TestClient& client, const QJsonObject& changes, const QString& expect)
@@ -130,8 +122,8 @@ void tst_Control::singleRequest()
     QFETCH(QJsonObject, changes);
     QFETCH(QString, expect);
 
-    Leased leased;
-    QVERIFY(leased.open());
+    ServedClient leased;
+    QVERIFY(leased.open(true));
     arrange(leased.guard.probe);
     const qint64 before = leased.guard.probe.now();
     QVERIFY(answeredAs(leased.client, changes, expect));
@@ -191,8 +183,8 @@ void tst_Control::conversation()
 {
     QFETCH(QVector<Step>, steps);
 
-    Leased leased;
-    QVERIFY(leased.open());
+    ServedClient leased;
+    QVERIFY(leased.open(true));
     TestClient& client = leased.client;
     for (const Step& step : steps) {
         if (step.pauseMs > 0)
@@ -213,8 +205,8 @@ void tst_Control::conversation()
 
 void tst_Control::repeatedSampleNeverExtendsItsLife()
 {
-    Leased leased;
-    QVERIFY(leased.open());
+    ServedClient leased;
+    QVERIFY(leased.open(true));
     // The measurement is 9800 ms old: it has 200 ms left, however often it is re-sent.
     const QJsonObject oldSample { { "sample", QJsonObject { { "sequence", "4" }, { "ageMs", 9800 } } } };
     QVERIFY(answeredAs(leased.client, oldSample, "accept"));
@@ -224,8 +216,8 @@ void tst_Control::repeatedSampleNeverExtendsItsLife()
 
 void tst_Control::sampleIdentitySpansLeases()
 {
-    Leased leased;
-    QVERIFY(leased.open());
+    ServedClient leased;
+    QVERIFY(leased.open(true));
     TestClient& first = leased.client;
     QVERIFY(answeredAs(first, { { "sample", QJsonObject { { "sequence", "40" } } } }, "accept"));
     QTest::ignoreMessage(QtWarningMsg, "[RFU_GUARD] safety requested: Client disconnected");
@@ -242,8 +234,8 @@ void tst_Control::sampleIdentitySpansLeases()
 
 void tst_Control::everySpeedOnTheGrid()
 {
-    Leased leased;
-    QVERIFY(leased.open());
+    ServedClient leased;
+    QVERIFY(leased.open(true));
     for (int speed = 1200; speed <= 6000; speed += 100)
         QVERIFY2(answeredAs(leased.client, rpm(speed), "accept"), qPrintable(QString::number(speed)));
 }

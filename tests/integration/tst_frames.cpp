@@ -56,11 +56,10 @@ void tst_Frames::frameContent()
     QFETCH(QByteArray, completion);
     QFETCH(QString, reason);
 
-    RunningGuard guard;
-    QVERIFY(guard.start());
-    TestClient client;
-    QVERIFY(client.connectTo(guard.socketPath()));
-    QVERIFY(client.waitForReady());
+    ServedClient served;
+    QVERIFY(served.open());
+    RunningGuard& guard = served.guard;
+    TestClient& client = served.client;
 
     if (!reason.isEmpty()) {
         QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("[RFU_GUARD] safety requested: ") + reason));
@@ -84,11 +83,10 @@ void tst_Frames::frameContent()
 
 void tst_Frames::framesAcrossWrites()
 {
-    RunningGuard guard;
-    QVERIFY(guard.start());
-    TestClient client;
-    QVERIFY(client.connectTo(guard.socketPath()));
-    QVERIFY(client.waitForReady());
+    ServedClient served;
+    QVERIFY(served.open());
+    RunningGuard& guard = served.guard;
+    TestClient& client = served.client;
     const int before = client.statuses().size();
 
     // Two frames and the start of a third in one write, handled in order.
@@ -107,11 +105,10 @@ void tst_Frames::framesAcrossWrites()
 
 void tst_Frames::badFrameEndsTheRead()
 {
-    RunningGuard guard;
-    QVERIFY(guard.start());
-    TestClient client;
-    QVERIFY(client.connectTo(guard.socketPath()));
-    QVERIFY(client.waitForReady());
+    ServedClient served;
+    QVERIFY(served.open());
+    RunningGuard& guard = served.guard;
+    TestClient& client = served.client;
     const int before = client.statuses().size();
 
     QTest::ignoreMessage(QtWarningMsg, "[RFU_GUARD] safety requested: Malformed IPC frame");
@@ -121,15 +118,15 @@ void tst_Frames::badFrameEndsTheRead()
     QCOMPARE(client.statuses().size(), before + 1);
     QVERIFY(isFaultStatus(client.lastStatus(), QStringLiteral("Malformed IPC frame")));
     QCOMPARE(client.lastStatus().value("lease").toString(), QString());
+    QCOMPARE(guard.probe.faultReason(), QStringLiteral("Malformed IPC frame"));
 }
 
 void tst_Frames::framesAfterARefusedMessage()
 {
-    RunningGuard guard;
-    QVERIFY(guard.start());
-    TestClient client;
-    QVERIFY(client.connectTo(guard.socketPath()));
-    QVERIFY(client.waitForReady());
+    ServedClient served;
+    QVERIFY(served.open());
+    RunningGuard& guard = served.guard;
+    TestClient& client = served.client;
     const int before = client.statuses().size();
 
     // The release is refused (no lease); the frames behind it are still

@@ -12,13 +12,6 @@ namespace {
 
 QByteArray safetyLine(const QString& reason) { return "[RFU_GUARD] safety requested: " + reason.toUtf8(); }
 
-// A connected client of a started guard whose safe speed is confirmed.
-struct Session {
-    RunningGuard guard;
-    TestClient client;
-    bool open() { return guard.start() && client.connectTo(guard.socketPath()) && client.waitForReady(); }
-};
-
 } // namespace
 
 class tst_Session : public QObject {
@@ -55,7 +48,7 @@ void tst_Session::version()
     QFETCH(QByteArray, frame);
     QFETCH(bool, accepted);
 
-    Session session;
+    ServedClient session;
     QVERIFY(session.open());
     if (!accepted)
         QTest::ignoreMessage(QtWarningMsg, "[RFU_GUARD] safety requested: Unsupported protocol");
@@ -97,7 +90,7 @@ void tst_Session::refusedHello()
     QFETCH(QString, serial);
     QFETCH(Arrange, arrange);
 
-    Session session;
+    ServedClient session;
     QVERIFY(session.open());
     auto& p = session.guard.probe;
     arrange(p);
@@ -113,7 +106,7 @@ void tst_Session::refusedHello()
 
 void tst_Session::tokensAndRelease()
 {
-    Session session;
+    ServedClient session;
     QVERIFY(session.open());
     TestClient& client = session.client;
     const QRegularExpression uuid(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
@@ -180,7 +173,7 @@ void tst_Session::leaseRefusals()
     QFETCH(QJsonObject, message);
     QFETCH(QString, reason);
 
-    Session session;
+    ServedClient session;
     QVERIFY(session.open());
     if (leased)
         QVERIFY(session.client.hello());
@@ -211,7 +204,7 @@ void tst_Session::expiry()
 {
     // Past its deadline but before a tick: the control request itself is out of bounds.
     {
-        Session session;
+        ServedClient session;
         QVERIFY(session.open());
         QVERIFY(session.client.hello());
         session.guard.probe.supervisionTimer().stop();
@@ -223,7 +216,7 @@ void tst_Session::expiry()
         }));
     }
     // The tick ends a lease at its deadline; a later request meets an ended lease.
-    Session session;
+    ServedClient session;
     QVERIFY(session.open());
     QVERIFY(session.client.hello());
     QTest::ignoreMessage(QtWarningMsg, "[RFU_GUARD] safety requested: Control or telemetry deadline expired");

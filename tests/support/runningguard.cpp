@@ -39,3 +39,8 @@ bool RunningGuard::start()
     probe.nextRefreshAt() = std::numeric_limits<qint64>::max();
     return QTest::qWaitFor([this] { return probe.safeConfirmed(); }, 3000);
 }
+
+bool ServedClient::open(bool lease)
+{
+    return guard.start() && client.join(guard.socketPath()) && client.waitForReady() && (!lease || client.hello());
+}

@@ -3,6 +3,7 @@
 #include "service/rfufanguardservice.h"
 
 #include "guardprobe.h"
+#include "testclient.h"
 
 #include <QString>
 #include <QTemporaryDir>
@@ -23,4 +24,12 @@ struct RunningGuard {
     QTemporaryDir dir;
     RfuFanGuardService service;
     RfuFanGuardServiceProbe probe { service };
+};
+
+// A started guard serving one client, with the safe speed confirmed.
+struct ServedClient {
+    RunningGuard guard;
+    TestClient client;
+    // Starts the guard and connects; with lease, the client also obtains the lease.
+    bool open(bool lease = false);
 };
