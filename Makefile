@@ -7,9 +7,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
 # Debian packages the build and the tests need.
-DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 clang-format
+DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 systemd clang-format
 
-DEMO_DIR := $(BUILD_DIR)/demo
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps configure build test demo clean
@@ -39,11 +38,7 @@ test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
-	@rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
-	@echo "ostrel --simulate --safe-once on examples/rfu-device-profile.ini"
-	@$(BUILD_DIR)/ostrel --simulate --safe-once --profile examples/rfu-device-profile.ini \
-		--socket $(DEMO_DIR)/fan.sock; \
-	code=$$?; echo "ostrel exited with $$code"; exit $$code
+	@tools/run-demo.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -15,6 +15,7 @@ constexpr int kMaximumRpmLimit = 10000000;
 constexpr int kOneDayMs = 86400000;
 constexpr int kOneMinuteMs = 60000;
 constexpr int kTenMinutesMs = 600000;
+constexpr qint64 kStopTimeBudgetMs = 25000;
 
 bool attestationsConfirmed(const DeviceProfile& p)
 {
@@ -132,5 +133,17 @@ bool validateTargetTemperature(const ControlRequest& request, const DeviceProfil
     const double target = request.TargetTemperatureC;
     if (!std::isfinite(target) || target < profile.MinimumTargetC || target > profile.MaximumTargetC)
         return failWith(error, QStringLiteral("TargetTemperatureC is outside the validated device range"));
+    return true;
+}
+
+qint64 recoveryDeadlineMs(const DeviceProfile& profile)
+{
+    return qint64(profile.CommandTimeoutMs) * 5 + profile.SettlingMs;
+}
+
+bool checkRecoveryBudget(const DeviceProfile& profile, QString* error)
+{
+    if (recoveryDeadlineMs(profile) > kStopTimeBudgetMs)
+        return failWith(error, QStringLiteral("Recovery deadlines exceed the service stop-time budget"));
     return true;
 }

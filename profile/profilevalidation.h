@@ -10,3 +10,9 @@ bool validateDeviceProfile(const DeviceProfile& profile, QString* error);
 // Re-validates the whole profile, then requires request.TargetTemperatureC to
 // be finite and inside [MinimumTargetC, MaximumTargetC].
 bool validateTargetTemperature(const ControlRequest& request, const DeviceProfile& profile, QString* error);
+
+// One-shot recovery waits CommandTimeoutMs × 5 + SettlingMs for the safe
+// speed; that must fit in the service manager's stop time of 25 s. Checked
+// at start-up, where a guard would otherwise begin a recovery it cannot finish.
+qint64 recoveryDeadlineMs(const DeviceProfile& profile);
+bool checkRecoveryBudget(const DeviceProfile& profile, QString* error);

@@ -2,6 +2,7 @@
 #include "service/rfufanguardservice.h"
 
 #include "profile/failwith.h"
+#include "profile/profilevalidation.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -10,15 +11,8 @@
 
 namespace {
 
-// Recovery must fit in the time the service manager grants a stopping service.
-constexpr qint64 kStopTimeBudgetMs = 25000;
 constexpr int kSupervisionTickMs = 250;
 const char kRealWriterLockPath[] = "/run/tessovara-rfu/fan-writer.lock";
-
-qint64 recoveryDeadlineMs(const DeviceProfile& profile)
-{
-    return qint64(profile.CommandTimeoutMs) * 5 + profile.SettlingMs;
-}
 
 // Creates the directory that holds path, with its missing parents; relative
 // paths are taken from the working directory.
@@ -31,8 +25,8 @@ bool RfuFanGuardService::start(const QString& path, bool once, QString* error)
     socketPath = path;
     safeOnce = once;
 
-    if (recoveryDeadlineMs(profile) > kStopTimeBudgetMs)
-        return failWith(error, QStringLiteral("Recovery deadlines exceed the service stop-time budget"));
+    if (!checkRecoveryBudget(profile, error))
+        return false;
     if (!makeDirectoryFor(socketPath))
         return failWith(error, QStringLiteral("Cannot create guard runtime directory"));
 

@@ -45,6 +45,7 @@ class tst_RealFan : public QObject {
 
 private Q_SLOTS:
     void serviceConfirmsAndSurvivesFanFaults();
+    void notReadyWhileTheFanSpinsUp();
     void recovery_data();
     void recovery();
 };
@@ -91,6 +92,28 @@ void tst_RealFan::serviceConfirmsAndSurvivesFanFaults()
     const int commands = fan.commandLog().size();
     QVERIFY(fan.commandLog().mid(commands - 2)
         == (QStringList { "--fan-rpm", "--set-fan-rpm 6000" })); // failed poll, failed safe retry
+}
+
+// A fan that has not reached the safe speed yet: the guard is not ready, and
+// ostrelctl status says so with its own exit code.
+void tst_RealFan::notReadyWhileTheFanSpinsUp()
+{
+    QTemporaryDir dir;
+    KevoSimFan fan;
+    fan.setControl("lag-ms=100000\n");
+    NotifyPeer peer(dir.filePath(QStringLiteral("notify")));
+    auto environment = fan.environment();
+    environment.insert(QStringLiteral("NOTIFY_SOCKET"), peer.path());
+    environment.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("2000000"));
+    const QString socket = dir.filePath(QStringLiteral("fan.sock"));
+    const QString profile = ProfileIni().set("BackendProgram", kevoSimProgram()).writeTo(dir);
+    BackgroundProcess guard(
+        ostrelProgram(), { "--profile", profile, "--socket", socket }, testEnvironment(environment));
+    QVERIFY(guard.waitForListening(socket));
+
+    const ProcessResult status = runProcess(ostrelctlProgram(), { "status", "--socket", socket });
+    QCOMPARE(status.exitCode, 1);
+    QVERIFY2(status.standardOutput.startsWith("guard:      not ready\n"), status.standardOutput.constData());
 }
 
 void tst_RealFan::recovery_data()

@@ -115,4 +115,6 @@ QString ostrelWithoutRealBackendProgram() { return QStringLiteral(OSTREL_WITHOUT
 
 QString kevoSimProgram() { return QStringLiteral(KEVO_SIM_PROGRAM); }
 
+QString ostrelctlProgram() { return QStringLiteral(OSTRELCTL_PROGRAM); }
+
 QString exampleProfilePath() { return QStringLiteral(OSTREL_EXAMPLE_PROFILE); }

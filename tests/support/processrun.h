@@ -59,3 +59,4 @@ QString ostrelProgram();
 QString ostrelWithoutRealBackendProgram();
 QString exampleProfilePath();
 QString kevoSimProgram();
+QString ostrelctlProgram();

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QString>
+
+// A blocking connection to the guard's control socket for a command-line
+// client: frames out, status frames in, every wait bounded.
+class GuardConnection {
+public:
+    enum class Read { Status, Timeout, Closed };
+
+    // Tries to connect until timeoutMs has passed (the guard serves one client
+    // at a time and turns others away). On failure *error says why.
+    bool open(const QString& socketPath, int timeoutMs, QString* error);
+
+    // Waits up to timeoutMs for the next status.
+    Read nextStatus(int timeoutMs, QJsonObject* status);
+    void send(const QJsonObject& message);
+    void close();
+
+private:
+    bool takeFrame(QJsonObject* status);
+    QString connectError(const QString& socketPath) const;
+
+    QLocalSocket socket;
+    QByteArray buffer;
+};

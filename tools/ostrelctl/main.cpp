@@ -1,0 +1,170 @@
+// ostrelctl: a command-line client of the fan guard.
+#include "demo.h"
+#include "guardconnection.h"
+#include "statusformat.h"
+
+#include "profile/deviceprofile.h"
+#include "profile/profilevalidation.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTextStream>
+#include <cstdio>
+
+namespace {
+
+// Exit codes, for monitoring: status reports the guard's condition.
+constexpr int kExitReady = 0;
+constexpr int kExitNotReady = 1;
+constexpr int kExitFailure = 2; // cannot connect, bad usage, invalid profile
+constexpr int kExitFault = 3;
+constexpr int kConnectTimeoutMs = 3000;
+
+const char kUsage[] = "usage: ostrelctl status [--socket PATH] [--json]\n"
+                      "       ostrelctl watch [--socket PATH] [--csv FILE]\n"
+                      "       ostrelctl check-profile PATH\n"
+                      "       ostrelctl demo [--socket PATH] --profile PATH [--seconds N] [--csv FILE] "
+                      "[--no-warmup-stop]\n";
+
+int failure(const QString& message)
+{
+    std::fprintf(stderr, "ostrelctl: %s\n", qPrintable(message));
+    return kExitFailure;
+}
+
+int conditionCode(const QJsonObject& status)
+{
+    if (status.value(QLatin1String("fault")).toBool())
+        return kExitFault;
+    return status.value(QLatin1String("ready")).toBool() ? kExitReady : kExitNotReady;
+}
+
+int status(const QString& socketPath, bool json)
+{
+    GuardConnection connection;
+    QString error;
+    if (!connection.open(socketPath, kConnectTimeoutMs, &error))
+        return failure(error);
+    QJsonObject first;
+    connection.nextStatus(0, &first);
+    connection.close();
+    const QByteArray text
+        = json ? QJsonDocument(first).toJson(QJsonDocument::Compact) + '\n' : statusBlock(first).toUtf8();
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    return conditionCode(first);
+}
+
+int watch(const QString& socketPath, const QString& csvPath)
+{
+    GuardConnection connection;
+    QString error;
+    if (!connection.open(socketPath, kConnectTimeoutMs, &error))
+        return failure(error);
+    QFile csvFile(csvPath);
+    QTextStream csv;
+    if (!csvPath.isEmpty()) {
+        if (!csvFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+            return failure(QStringLiteral("cannot write %1").arg(csvPath));
+        csv.setDevice(&csvFile);
+        csv << "time_s,requested_rpm,rpm,rpm_valid,age_ms,ready,fault,reason\n";
+        csv.flush();
+    }
+    QElapsedTimer clock;
+    clock.start();
+    // Until interrupted, or until the guard goes away.
+    for (;;) {
+        QJsonObject s;
+        const GuardConnection::Read read = connection.nextStatus(60000, &s);
+        if (read == GuardConnection::Read::Closed)
+            return failure(QStringLiteral("the guard closed the connection"));
+        if (read == GuardConnection::Read::Timeout)
+            continue;
+        const double seconds = clock.elapsed() / 1000.0;
+        std::printf("%8.1f s  %s\n", seconds, qPrintable(statusLine(s)));
+        std::fflush(stdout);
+        if (csv.device()) {
+            csv << QString::number(seconds, 'f', 3) << ',' << s.value(QLatin1String("requestedRpm")).toInt() << ','
+                << s.value(QLatin1String("rpm")).toInt() << ',' << (s.value(QLatin1String("rpmValid")).toBool() ? 1 : 0)
+                << ',' << s.value(QLatin1String("ageMs")).toInt() << ','
+                << (s.value(QLatin1String("ready")).toBool() ? 1 : 0) << ','
+                << (s.value(QLatin1String("fault")).toBool() ? 1 : 0) << ','
+                << csvField(s.value(QLatin1String("reason")).toString()) << '\n';
+            csv.flush();
+        }
+    }
+}
+
+// The daemon's own load and validation, and its start-up budget check, so a
+// profile can be checked before a restart.
+int checkProfile(const QString& path)
+{
+    DeviceProfile profile;
+    QString error;
+    if (!loadDeviceProfile(path, &profile, &error) || !checkRecoveryBudget(profile, &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return kExitFailure;
+    }
+    std::printf("ok\n");
+    return kExitReady;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ostrelctl"));
+
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("status, watch, check-profile or demo"));
+    parser.addOptions({
+        { QStringLiteral("socket"), QStringLiteral("The guard's control socket"), QStringLiteral("path"),
+            QStringLiteral("/run/tessovara-rfu/fan.sock") },
+        { QStringLiteral("json"), QStringLiteral("status: print the raw status line") },
+        { QStringLiteral("csv"), QStringLiteral("watch, demo: also write a CSV row per status"),
+            QStringLiteral("file") },
+        { QStringLiteral("profile"), QStringLiteral("demo: the guard's device profile"), QStringLiteral("path") },
+        { QStringLiteral("seconds"), QStringLiteral("demo: run time (default 30)"), QStringLiteral("n"),
+            QStringLiteral("30") },
+        { QStringLiteral("no-warmup-stop"), QStringLiteral("demo: do not stop the fan while the unit is cold") },
+    });
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "ostrelctl: %s\n%s", qPrintable(parser.errorText()), kUsage);
+        return kExitFailure;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::printf("%s\n%s", kUsage, qPrintable(parser.helpText()));
+        return 0;
+    }
+
+    const QStringList arguments = parser.positionalArguments();
+    const QString command = arguments.value(0);
+    const QString socketPath = parser.value(QStringLiteral("socket"));
+    if (command == QLatin1String("status") && arguments.size() == 1)
+        return status(socketPath, parser.isSet(QStringLiteral("json")));
+    if (command == QLatin1String("watch") && arguments.size() == 1)
+        return watch(socketPath, parser.value(QStringLiteral("csv")));
+    if (command == QLatin1String("check-profile") && arguments.size() == 2)
+        return checkProfile(arguments.at(1));
+    if (command == QLatin1String("demo") && arguments.size() == 1 && parser.isSet(QStringLiteral("profile"))) {
+        DeviceProfile profile;
+        QString error;
+        if (!loadDeviceProfile(parser.value(QStringLiteral("profile")), &profile, &error))
+            return failure(error);
+        DemoOptions options;
+        options.socketPath = socketPath;
+        options.csvPath = parser.value(QStringLiteral("csv"));
+        bool numeric = false;
+        options.seconds = parser.value(QStringLiteral("seconds")).toInt(&numeric);
+        if (!numeric || options.seconds < 5 || options.seconds > 3600)
+            return failure(QStringLiteral("--seconds must be a whole number from 5 to 3600"));
+        options.warmupStop = !parser.isSet(QStringLiteral("no-warmup-stop"));
+        return runDemo(profile, options);
+    }
+    std::fputs(kUsage, stderr);
+    return kExitFailure;
+}

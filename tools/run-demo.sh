@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# make demo: a simulated guard on the example profile with the demo client
+# steering it. Leaves build/demo/demo.csv, and demo.png where gnuplot exists.
+set -u
+build=${1:-build}
+seconds=${DEMO_SECONDS:-30}
+out=$build/demo
+mkdir -p "$out"
+runtime=$(mktemp -d /tmp/ostrel-demo.XXXXXX)
+guard_pid=""
+
+cleanup() {
+    if [ -n "$guard_pid" ] && kill -0 "$guard_pid" 2>/dev/null; then
+        kill "$guard_pid" 2>/dev/null
+        wait "$guard_pid" 2>/dev/null
+    fi
+    rm -rf "$runtime"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+"$build/ostrel" --simulate --profile examples/rfu-device-profile.ini --socket "$runtime/fan.sock" \
+    2>"$out/guard.log" &
+guard_pid=$!
+
+echo "guard: ostrel --simulate on examples/rfu-device-profile.ini (log: $out/guard.log)"
+echo "client: ostrelctl demo for $seconds s"
+"$build/tools/ostrelctl" demo --socket "$runtime/fan.sock" --profile examples/rfu-device-profile.ini \
+    --seconds "$seconds" --csv "$out/demo.csv"
+status=$?
+
+echo "CSV: $out/demo.csv"
+if command -v gnuplot >/dev/null 2>&1 && [ -s "$out/demo.csv" ]; then
+    gnuplot -c tools/demo-plot.gp "$out/demo.csv" "$out/demo.png" && echo "plot: $out/demo.png"
+else
+    echo "plot: install gnuplot to get $out/demo.png"
+fi
+exit "$status"
