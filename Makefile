@@ -37,6 +37,8 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# The demo also plots its run.
+demo: DEB_PACKAGES += gnuplot-nox
 demo: build
 	@tools/run-demo.sh $(BUILD_DIR)
 
