@@ -2,9 +2,9 @@
 #include "service/rfufanguardservice.h"
 
 #include "guard/guardrules.h"
+#include "guard/statusframe.h"
 #include "protocol/frames.h"
 
-#include <QJsonDocument>
 #include <QLocalSocket>
 
 void RfuFanGuardService::sendStatus()
@@ -18,21 +18,19 @@ void RfuFanGuardService::sendStatus()
     }
 
     const qint64 now = guardClock.elapsed();
-    const QJsonObject status {
-        { QStringLiteral("version"), 1 },
-        { QStringLiteral("type"), QStringLiteral("status") },
-        { QStringLiteral("session"), guardSession },
-        { QStringLiteral("lease"), leaseToken },
-        { QStringLiteral("serial"), profile.DeviceSerial },
-        { QStringLiteral("commandSequence"), QString::number(commandSequence) },
-        { QStringLiteral("requestedRpm"), requestedRpm },
-        { QStringLiteral("ready"), safeConfirmed && !awaitingSafeConfirmation && faultReason.isEmpty() },
-        { QStringLiteral("rpmValid"), feedbackFresh(now, lastFeedbackAt, profile.MaximumFeedbackAgeMs) },
-        { QStringLiteral("rpm"), lastRpm },
-        { QStringLiteral("ageMs"), lastFeedbackAt == -1 ? qint64(-1) : now - lastFeedbackAt },
-        { QStringLiteral("fault"), !faultReason.isEmpty() },
-        { QStringLiteral("reason"), faultReason },
-        { QStringLiteral("simulation"), simulation },
-    };
-    client->write(QJsonDocument(status).toJson(QJsonDocument::Compact) + '\n');
+    StatusFields status;
+    status.session = guardSession;
+    status.lease = leaseToken;
+    status.serial = profile.DeviceSerial;
+    status.reason = faultReason;
+    status.commandSequence = commandSequence;
+    status.requestedRpm = requestedRpm;
+    status.rpm = lastRpm;
+    // One clock reading feeds both the age and its validity.
+    status.ageMs = lastFeedbackAt == -1 ? -1 : now - lastFeedbackAt;
+    status.ready = safeConfirmed && !awaitingSafeConfirmation && faultReason.isEmpty();
+    status.rpmValid = feedbackFresh(now, lastFeedbackAt, profile.MaximumFeedbackAgeMs);
+    status.fault = !faultReason.isEmpty();
+    status.simulation = simulation;
+    client->write(statusFrame(status));
 }
