@@ -1,5 +1,6 @@
 // Entry point of the fan guard daemon.
 #include "app/commandline.h"
+#include "app/frameworktuning.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -10,7 +11,9 @@
 
 int main(int argc, char** argv)
 {
+    FrameworkTuning tuning;
     QCoreApplication app(argc, argv);
+    tuning.settle();
     QCoreApplication::setApplicationName(QStringLiteral("ostrel"));
 
     QCommandLineParser parser;
