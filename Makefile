@@ -2,16 +2,18 @@
 # Both install what is missing, configure and build first.
 
 BUILD_DIR ?= build
+ASAN_BUILD_DIR ?= build-asan
+SOAK_SECONDS ?= 600
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
 # Debian packages the build and the tests need.
-DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 systemd clang-format
+DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 systemd clang-format clang libclang-rt-14-dev
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test check test-sanitize soak demo clean
 
 all: build
 
@@ -34,8 +36,22 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+# Everything CI runs: the suite, the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the fuzzers briefly.
+test: check test-sanitize
+
+# The suite alone, in the normal build.
+check: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+test-sanitize: deps
+	@cmake -S . -B $(ASAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DOSTREL_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
+	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The fault soak for SOAK_SECONDS (the suite runs a 40 s form of it).
+soak: build
+	$(BUILD_DIR)/tests/ostrel_soak --seconds $(SOAK_SECONDS)
 
 # The demo also plots its run.
 demo: DEB_PACKAGES += gnuplot-nox
@@ -43,4 +59,4 @@ demo: build
 	@tools/run-demo.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR)

@@ -38,6 +38,7 @@ public:
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
     bool isRunning() const;
+    qint64 processId() const { return process.processId(); }
     // Waits until a local socket at path accepts a connection.
     bool waitForListening(const QString& socketPath, int timeoutMs = 5000);
     // Waits until standard error holds text, up to timeoutMs.
