@@ -3,13 +3,21 @@
 
 namespace {
 
-void appendString(QByteArray& out, const QString& text)
+void appendHexEscape(QByteArray& out, ushort unit)
 {
     static const char kHex[] = "0123456789abcdef";
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4)
+        out += kHex[(unit >> shift) & 0xf];
+}
+
+void appendString(QByteArray& out, const QString& text)
+{
     out += '"';
-    for (const char c : text.toUtf8()) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (byte) {
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        const ushort unit = c.unicode();
+        switch (unit) {
         case '"':
             out += "\\\"";
             break;
@@ -32,12 +40,18 @@ void appendString(QByteArray& out, const QString& text)
             out += "\\t";
             break;
         default:
-            if (byte < 0x20) {
-                out += "\\u00";
-                out += kHex[byte >> 4];
-                out += kHex[byte & 0xf];
+            if (unit < 0x20) {
+                appendHexEscape(out, unit);
+            } else if (unit < 0x80) {
+                out += char(unit);
+            } else if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+                out += QString(text.constData() + i, 2).toUtf8();
+                ++i;
+            } else if (c.isSurrogate()) {
+                // An unpaired half of a pair has no UTF-8 form; JSON can still carry it escaped.
+                appendHexEscape(out, unit);
             } else {
-                out += c;
+                out += QString(c).toUtf8();
             }
         }
     }

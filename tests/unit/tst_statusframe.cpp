@@ -27,6 +27,8 @@ void tst_StatusFrame::sameAsTheFrameworkWrites_data()
     QTest::newRow("control characters") << QString::fromUtf8("a\tb\nc\rd\be\ff\x01g\x1fh\x7f") << "" << quint64(1)
                                         << qint64(12);
     QTest::newRow("non-ASCII") << QString::fromUtf8("Lüfter-Ωμ-€-\xf0\x9f\x8c\x80") << "" << quint64(2) << qint64(3);
+    QTest::newRow("unpaired surrogates") << QString(QChar(0xd800)) + "SN" + QChar(0xdc01) << "" << quint64(3)
+                                         << qint64(5);
     QTest::newRow("largest counter and age")
         << "SN"
         << "Fan command failed to start: execve: No such file" << quint64(18446744073709551615ULL) << qint64(86400000);
