@@ -27,6 +27,15 @@ void addGuardOptions(QCommandLineParser* parser)
         QStringLiteral("safe-once"), QStringLiteral("Confirm safe RPM and exit; for service recovery")));
 }
 
+bool loadProfileQuietly(const QString& path, DeviceProfile* profile, QString* error)
+{
+    const QtMessageHandler defaultHandler
+        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    const bool loaded = loadDeviceProfile(path, profile, error);
+    qInstallMessageHandler(defaultHandler);
+    return loaded;
+}
+
 int runFromCommandLine(const QCommandLineParser& parser, bool realBackendAvailable)
 {
     const bool simulate = parser.isSet(QStringLiteral("simulate"));
@@ -38,7 +47,7 @@ int runFromCommandLine(const QCommandLineParser& parser, bool realBackendAvailab
 
     DeviceProfile profile;
     QString error;
-    if (!loadDeviceProfile(parser.value(QStringLiteral("profile")), &profile, &error)) {
+    if (!loadProfileQuietly(parser.value(QStringLiteral("profile")), &profile, &error)) {
         qCritical("%s", qUtf8Printable(error));
         return kExitStartupFailure;
     }

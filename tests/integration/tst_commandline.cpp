@@ -69,6 +69,9 @@ void tst_CommandLine::refusedStart_data()
                                        << "Malformed or inaccessible thermal configuration";
     QTest::newRow("malformed field") << true << simulated << ProfileIni().set("Validated", "TRUE").text()
                                      << "Expected true or false: Validated";
+    QTest::newRow("value the INI reader cannot decode")
+        << true << simulated << ProfileIni().set("BackendProgram", "@Variant(\\0\\0\\0\\x7f)").text()
+        << "Expected a scalar text value: BackendProgram";
     QTest::newRow("unsafe profile") << true << simulated << ProfileIni().set("RpmTolerance", "1200").text()
                                     << "Invalid RPM bounds, step, tolerance or spin-up speed";
     QTest::newRow("unsafe profile in one-shot recovery")

@@ -125,6 +125,8 @@ void tst_Ostrelctl::checkProfileAgreesWithTheDaemon_data()
     QTest::newRow("malformed field") << ProfileIni().set("Validated", "TRUE").text();
     QTest::newRow("unsafe rule") << ProfileIni().set("RpmTolerance", "1200").text();
     QTest::newRow("malformed file") << QByteArray("[RfuDeviceProfile]\nValidated\n");
+    QTest::newRow("value the INI reader cannot decode")
+        << ProfileIni().set("BackendProgram", "@Variant(\\0\\0\\0\\x7f)").text();
     QTest::newRow("missing file") << QByteArray();
 }
 

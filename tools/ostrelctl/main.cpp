@@ -3,6 +3,7 @@
 #include "guardconnection.h"
 #include "statusformat.h"
 
+#include "app/commandline.h"
 #include "profile/deviceprofile.h"
 #include "profile/profilevalidation.h"
 
@@ -103,7 +104,7 @@ int checkProfile(const QString& path)
 {
     DeviceProfile profile;
     QString error;
-    if (!loadDeviceProfile(path, &profile, &error) || !checkRecoveryBudget(profile, &error)) {
+    if (!loadProfileQuietly(path, &profile, &error) || !checkRecoveryBudget(profile, &error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return kExitFailure;
     }
