@@ -3,6 +3,8 @@
 
 BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 300
 SOAK_SECONDS ?= 600
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -13,7 +15,7 @@ DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 systemd clang-format clan
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test check test-sanitize soak demo clean
+.PHONY: all deps configure build test check test-sanitize fuzz-build fuzz fuzz-ci soak demo clean
 
 all: build
 
@@ -38,7 +40,7 @@ build: configure
 
 # Everything CI runs: the suite, the suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the fuzzers briefly.
-test: check test-sanitize
+test: check test-sanitize fuzz-ci
 
 # The suite alone, in the normal build.
 check: build
@@ -48,6 +50,20 @@ test-sanitize: deps
 	@cmake -S . -B $(ASAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DOSTREL_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+fuzz-build: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_FUZZ=ON \
+		-DOSTREL_BUILD_TESTS=OFF -DOSTREL_SANITIZE=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_frames fuzz_profile
+
+# Each fuzz target for FUZZ_SECONDS, on a copy of the committed corpus.
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS)
+
+# The committed corpus replayed, then a minute of fuzzing per target.
+fuzz-ci: fuzz-build
+	fuzz/replay.sh $(FUZZ_BUILD_DIR)
+	fuzz/run.sh $(FUZZ_BUILD_DIR) 60
 
 # The fault soak for SOAK_SECONDS (the suite runs a 40 s form of it).
 soak: build
@@ -59,4 +75,4 @@ demo: build
 	@tools/run-demo.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR)
