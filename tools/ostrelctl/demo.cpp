@@ -211,13 +211,7 @@ private:
         std::fflush(stdout);
         if (csv.device()) {
             csv << QString::number(seconds, 'f', 3) << ',' << QString::number(model.temperatureC, 'f', 3) << ','
-                << status.value(QLatin1String("requestedRpm")).toInt() << ','
-                << status.value(QLatin1String("rpm")).toInt() << ','
-                << (status.value(QLatin1String("rpmValid")).toBool() ? 1 : 0) << ','
-                << status.value(QLatin1String("ageMs")).toInt() << ','
-                << (status.value(QLatin1String("ready")).toBool() ? 1 : 0) << ','
-                << (status.value(QLatin1String("fault")).toBool() ? 1 : 0) << ','
-                << csvField(status.value(QLatin1String("reason")).toString()) << ',' << phaseName(phase) << '\n';
+                << statusCsvColumns(status) << ',' << phaseName(phase) << '\n';
             csv.flush();
         }
     }

@@ -87,12 +87,7 @@ int watch(const QString& socketPath, const QString& csvPath)
         std::printf("%8.1f s  %s\n", seconds, qPrintable(statusLine(s)));
         std::fflush(stdout);
         if (csv.device()) {
-            csv << QString::number(seconds, 'f', 3) << ',' << s.value(QLatin1String("requestedRpm")).toInt() << ','
-                << s.value(QLatin1String("rpm")).toInt() << ',' << (s.value(QLatin1String("rpmValid")).toBool() ? 1 : 0)
-                << ',' << s.value(QLatin1String("ageMs")).toInt() << ','
-                << (s.value(QLatin1String("ready")).toBool() ? 1 : 0) << ','
-                << (s.value(QLatin1String("fault")).toBool() ? 1 : 0) << ','
-                << csvField(s.value(QLatin1String("reason")).toString()) << '\n';
+            csv << QString::number(seconds, 'f', 3) << ',' << statusCsvColumns(s) << '\n';
             csv.flush();
         }
     }

@@ -57,3 +57,17 @@ QString csvField(const QString& text)
     quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
+
+QString statusCsvColumns(const QJsonObject& s)
+{
+    const auto number = [&](const char* key) { return s.value(QLatin1String(key)).toInt(); };
+    const auto flag = [&](const char* key) { return s.value(QLatin1String(key)).toBool() ? 1 : 0; };
+    return QStringLiteral("%1,%2,%3,%4,%5,%6,")
+               .arg(number("requestedRpm"))
+               .arg(number("rpm"))
+               .arg(flag("rpmValid"))
+               .arg(number("ageMs"))
+               .arg(flag("ready"))
+               .arg(flag("fault"))
+        + csvField(s.value(QLatin1String("reason")).toString());
+}
