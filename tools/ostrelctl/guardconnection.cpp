@@ -32,10 +32,9 @@ bool GuardConnection::open(const QString& socketPath, int timeoutMs, QString* er
         }
         // An accepted client gets a status at once; one turned away (the guard
         // serves one client at a time) is just closed, and tries again.
-        QJsonObject first;
-        const Read read = nextStatus(int(qMin<qint64>(deadline.remainingTime(), 2000)), &first);
+        const Read read = nextStatus(int(qMin<qint64>(deadline.remainingTime(), 2000)), &welcome);
         if (read == Read::Status) {
-            buffer.prepend(QJsonDocument(first).toJson(QJsonDocument::Compact) + '\n');
+            hasWelcome = true; // handed out again by the caller's first nextStatus()
             return true;
         }
         if (deadline.hasExpired()) {
@@ -63,6 +62,11 @@ bool GuardConnection::takeFrame(QJsonObject* status)
 GuardConnection::Read GuardConnection::nextStatus(int timeoutMs, QJsonObject* status)
 {
     const QDeadlineTimer deadline(qMax(timeoutMs, 0));
+    if (hasWelcome) {
+        hasWelcome = false;
+        *status = welcome;
+        return Read::Status;
+    }
     for (;;) {
         if (takeFrame(status))
             return Read::Status;

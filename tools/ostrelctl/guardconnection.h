@@ -26,4 +26,6 @@ private:
 
     QLocalSocket socket;
     QByteArray buffer;
+    QJsonObject welcome; // the status that showed the connection was accepted
+    bool hasWelcome = false;
 };
