@@ -11,23 +11,7 @@
 
 namespace {
 
-// Deadlines short enough for tests, long enough for a loaded machine to run
-// a command: recovery takes 5 × 200 + 600 = 1600 ms. Feedback must stay fresh
-// across the once-a-second poll of the fan.
-QString writeProfile(const QTemporaryDir& dir)
-{
-    return ProfileIni()
-        .set("BackendProgram", kevoSimProgram())
-        .set("CommandTimeoutMs", "200")
-        .set("SpinUpMs", "100")
-        .set("SettlingMs", "600")
-        .set("LeaseMs", "2000")
-        .set("MaximumFeedbackAgeMs", "2000")
-        .set("MaximumSampleAgeMs", "2000")
-        .set("MaximumOffMs", "2000")
-        .set("LeadSeconds", "1")
-        .writeTo(dir);
-}
+QString writeProfile(const QTemporaryDir& dir) { return ProfileIni().withKevoSimFan().writeTo(dir); }
 
 QStringList guardArguments(const QTemporaryDir& dir, const QStringList& flags = {})
 {

@@ -23,9 +23,9 @@
 namespace {
 
 constexpr int kMaximumRpm = 6000;
-constexpr int kSettlingMs = 600;
-constexpr int kLeaseMs = 2000;
-constexpr int kCommandTimeoutMs = 200;
+constexpr int kSettlingMs = RealFanTimings::SettlingMs;
+constexpr int kLeaseMs = RealFanTimings::LeaseMs;
+constexpr int kCommandTimeoutMs = RealFanTimings::CommandTimeoutMs;
 constexpr int kPollIntervalMs = 1000;
 // Scheduling noise allowance for every deadline the soak checks.
 constexpr int kSlackMs = 1500;
@@ -123,17 +123,7 @@ private:
         auto environment = fan.environment();
         environment.insert(QStringLiteral("NOTIFY_SOCKET"), peer.path());
         environment.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("5000000"));
-        const QString profile = ProfileIni()
-                                    .set("BackendProgram", kevoSimProgram())
-                                    .set("CommandTimeoutMs", QString::number(kCommandTimeoutMs))
-                                    .set("SpinUpMs", "100")
-                                    .set("SettlingMs", QString::number(kSettlingMs))
-                                    .set("LeaseMs", QString::number(kLeaseMs))
-                                    .set("MaximumFeedbackAgeMs", QString::number(kLeaseMs))
-                                    .set("MaximumSampleAgeMs", QString::number(kLeaseMs))
-                                    .set("MaximumOffMs", QString::number(kLeaseMs))
-                                    .set("LeadSeconds", "1")
-                                    .writeTo(dir);
+        const QString profile = ProfileIni().withKevoSimFan().writeTo(dir);
         BackgroundProcess guard(
             ostrelProgram(), { "--profile", profile, "--socket", socket }, testEnvironment(environment));
         if (!guard.waitForListening(socket)) {

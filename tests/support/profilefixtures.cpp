@@ -1,6 +1,8 @@
 // Profile text and records shared by the tests.
 #include "profilefixtures.h"
 
+#include "processrun.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtGlobal>
@@ -76,6 +78,20 @@ ProfileIni& ProfileIni::withShortTimings()
         .set(QStringLiteral("MaximumFeedbackAgeMs"), QStringLiteral("1500"))
         .set(QStringLiteral("MaximumSampleAgeMs"), QStringLiteral("1500"))
         .set(QStringLiteral("MaximumOffMs"), QStringLiteral("1500"))
+        .set(QStringLiteral("LeadSeconds"), QStringLiteral("1"));
+}
+
+ProfileIni& ProfileIni::withKevoSimFan()
+{
+    const QString lease = QString::number(RealFanTimings::LeaseMs);
+    return set(QStringLiteral("BackendProgram"), kevoSimProgram())
+        .set(QStringLiteral("CommandTimeoutMs"), QString::number(RealFanTimings::CommandTimeoutMs))
+        .set(QStringLiteral("SpinUpMs"), QString::number(RealFanTimings::SpinUpMs))
+        .set(QStringLiteral("SettlingMs"), QString::number(RealFanTimings::SettlingMs))
+        .set(QStringLiteral("LeaseMs"), lease)
+        .set(QStringLiteral("MaximumFeedbackAgeMs"), lease)
+        .set(QStringLiteral("MaximumSampleAgeMs"), lease)
+        .set(QStringLiteral("MaximumOffMs"), lease)
         .set(QStringLiteral("LeadSeconds"), QStringLiteral("1"));
 }
 
