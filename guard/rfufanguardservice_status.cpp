@@ -2,9 +2,10 @@
 #include "service/rfufanguardservice.h"
 
 #include "guard/guardrules.h"
-#include "guard/statusframe.h"
 #include "protocol/frames.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalSocket>
 
 void RfuFanGuardService::sendStatus()
@@ -17,20 +18,24 @@ void RfuFanGuardService::sendStatus()
         return;
     }
 
-    const qint64 now = guardClock.elapsed();
-    StatusFields status;
-    status.session = guardSession;
-    status.lease = leaseToken;
-    status.serial = profile.DeviceSerial;
-    status.reason = faultReason;
-    status.commandSequence = commandSequence;
-    status.requestedRpm = requestedRpm;
-    status.rpm = lastRpm;
     // One clock reading feeds both the age and its validity.
-    status.ageMs = lastFeedbackAt == -1 ? -1 : now - lastFeedbackAt;
-    status.ready = safeConfirmed && !awaitingSafeConfirmation && faultReason.isEmpty();
-    status.rpmValid = feedbackFresh(now, lastFeedbackAt, profile.MaximumFeedbackAgeMs);
-    status.fault = !faultReason.isEmpty();
-    status.simulation = simulation;
-    client->write(statusFrame(status));
+    const qint64 now = guardClock.elapsed();
+    const QJsonObject status {
+        { QStringLiteral("version"), 1 },
+        { QStringLiteral("type"), QStringLiteral("status") },
+        { QStringLiteral("session"), guardSession },
+        { QStringLiteral("lease"), leaseToken },
+        { QStringLiteral("serial"), profile.DeviceSerial },
+        // Counters travel as decimal strings: a JSON number cannot hold every 64-bit value.
+        { QStringLiteral("commandSequence"), QString::number(commandSequence) },
+        { QStringLiteral("requestedRpm"), requestedRpm },
+        { QStringLiteral("ready"), safeConfirmed && !awaitingSafeConfirmation && faultReason.isEmpty() },
+        { QStringLiteral("rpmValid"), feedbackFresh(now, lastFeedbackAt, profile.MaximumFeedbackAgeMs) },
+        { QStringLiteral("rpm"), lastRpm },
+        { QStringLiteral("ageMs"), lastFeedbackAt == -1 ? -1 : now - lastFeedbackAt },
+        { QStringLiteral("fault"), !faultReason.isEmpty() },
+        { QStringLiteral("reason"), faultReason },
+        { QStringLiteral("simulation"), simulation },
+    };
+    client->write(QJsonDocument(status).toJson(QJsonDocument::Compact) + '\n');
 }
