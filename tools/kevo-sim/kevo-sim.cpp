@@ -20,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -189,6 +190,9 @@ void appendLog(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // A command never outlives the guard that started it: a hung command of a
+    // killed guard would otherwise run on, holding the fan state file.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     appendLog(argc, argv);
     const bool isSet = argc == 3 && std::strcmp(argv[1], "--set-fan-rpm") == 0;
     const bool isRead = argc == 2 && std::strcmp(argv[1], "--fan-rpm") == 0;
