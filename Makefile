@@ -56,18 +56,17 @@ fuzz-build: deps
 		-DOSTREL_BUILD_TESTS=OFF -DOSTREL_SANITIZE=ON >/dev/null
 	@cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_frames fuzz_profile
 
-# Each fuzz target for FUZZ_SECONDS, on a copy of the committed corpus.
+# The committed corpus replayed, then each fuzz target for FUZZ_SECONDS on a copy of it.
 fuzz: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS)
 
 # The committed corpus replayed, then a minute of fuzzing per target.
 fuzz-ci: fuzz-build
-	fuzz/replay.sh $(FUZZ_BUILD_DIR)
 	fuzz/run.sh $(FUZZ_BUILD_DIR) 60
 
 # The fault soak for SOAK_SECONDS (the suite runs a 40 s form of it).
 soak: build
-	$(BUILD_DIR)/tests/ostrel_soak --seconds $(SOAK_SECONDS)
+	OSTREL_SOAK_SECONDS=$(SOAK_SECONDS) $(BUILD_DIR)/tests/tst_daemon soak
 
 # The demo also plots its run.
 demo: DEB_PACKAGES += gnuplot-nox

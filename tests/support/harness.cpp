@@ -1,0 +1,301 @@
+#include "harness.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLocalServer>
+#include <QRegularExpression>
+#include <QtTest>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+const char kShortTimings[] = "CommandTimeoutMs=200;SpinUpMs=100;SettlingMs=600;LeaseMs=2000;MaximumFeedbackAgeMs=2000;"
+                             "MaximumSampleAgeMs=2000;MaximumOffMs=2000;LeadSeconds=1";
+
+static QString readText(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(path));
+    return QString::fromUtf8(file.readAll());
+}
+
+QByteArray profileText(const QString& changes)
+{
+    QString text = readText(OSTREL_EXAMPLE_PROFILE);
+    for (const QString& change : changes.split(';', Qt::SkipEmptyParts)) {
+        const QRegularExpression line(
+            "^" + QRegularExpression::escape(change.section('=', 0, 0).remove('-')) + "=.*\\n",
+            QRegularExpression::MultilineOption);
+        if (change.startsWith('-') || (change.contains('=') && text.contains(line)))
+            text.remove(line);
+        if (!change.startsWith('-'))
+            text += change + '\n';
+    }
+    return text.toUtf8();
+}
+
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content)
+{
+    QFile file(dir.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(file.fileName()));
+    return file.fileName();
+}
+
+void useFan(const QTemporaryDir& dir, const QString& control)
+{
+    qputenv("KEVO_SIM_STATE", dir.filePath("fan").toUtf8());
+    qputenv("KEVO_SIM_CONTROL",
+        writeFile(dir, "fan.control", QString("lag-ms=0;" + control + ';').replace(';', '\n').toUtf8()).toUtf8());
+    qputenv("KEVO_SIM_LOG", dir.filePath("fan.log").toUtf8());
+}
+
+DeviceProfile loadedProfile(const QString& changes)
+{
+    QTemporaryDir dir;
+    DeviceProfile profile;
+    QString error;
+    if (!loadDeviceProfile(writeFile(dir, "p.ini", profileText(changes)), &profile, &error))
+        qFatal("test profile refused: %s", qPrintable(error));
+    return profile;
+}
+
+void addRows(const char* name, const QStringList& columns)
+{
+    static QList<QByteArray> names; // the table keeps the pointers
+    for (const QString& column : columns)
+        QTest::addColumn<QString>((names << column.toLatin1()).last().constData());
+    for (const QString& line : readText(QString(OSTREL_TEST_TABLES "/%1.txt").arg(name)).split('\n')) {
+        const QStringList fields = line.split('|');
+        if (!line.startsWith('#') && fields.size() == columns.size() + 1) {
+            QTestData& row = QTest::newRow(qPrintable(fields[0].trimmed()));
+            for (const QString& field : fields.mid(1))
+                row << field.trimmed();
+        }
+    }
+}
+
+bool Client::connectTo(const QString& path, bool served)
+{
+    // A guard still busy with a client that has just left turns newcomers away: try again.
+    return QTest::qWaitFor(
+        [&] {
+            if (socket.state() == QLocalSocket::UnconnectedState) {
+                socket.connectToServer(path);
+                socket.waitForConnected(100);
+            }
+            read();
+            return !served || !statuses.isEmpty();
+        },
+        5000);
+}
+
+void Client::send(const QByteArray& bytes)
+{
+    socket.write(bytes);
+    socket.flush();
+}
+
+void Client::message(const QJsonObject& m)
+{
+    send(QJsonDocument(m)
+             .toJson(QJsonDocument::Compact)
+             .replace("<lease>", lease.toUtf8())
+             .replace("<session>", session.toUtf8())
+        + '\n');
+}
+
+void Client::read()
+{
+    while (socket.canReadLine()) {
+        statuses << QJsonDocument::fromJson(socket.readLine()).object();
+        session = statuses.last().value("session").toString();
+        if (!statuses.last().value("lease").toString().isEmpty())
+            lease = statuses.last().value("lease").toString();
+    }
+}
+
+bool Client::waitFor(const std::function<bool(const QJsonObject&)>& check, int timeoutMs)
+{
+    return QTest::qWaitFor(
+        [&] {
+            for (read(); offered < statuses.size();) {
+                if (check(statuses.at(offered++)))
+                    return true;
+            }
+            return false;
+        },
+        timeoutMs);
+}
+
+QJsonObject controlMessage(quint64 sequence, quint64 sampleSequence, int rpm)
+{
+    return QJsonDocument::fromJson(QString(R"({"version":1,"type":"control","lease":"<lease>","session":"<session>",
+        "sequence":"%1","progress":"%1","rpm":%3,"targetC":30,"state":"","sample":{"valid":true,"serial":"SN-0001",
+        "session":"sensor-1","sequence":"%2","temperatureC":30,"ageMs":0}})")
+                                       .arg(sequence)
+                                       .arg(sampleSequence)
+                                       .arg(rpm)
+                                       .toUtf8())
+        .object();
+}
+
+NotifyPeer::NotifyPeer(const QString& path)
+    : fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+{
+    sockaddr_un address { AF_UNIX, {} };
+    qstrncpy(address.sun_path, qPrintable(path), sizeof address.sun_path);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        qFatal("cannot bind the notify peer");
+}
+
+NotifyPeer::~NotifyPeer() { close(fd); }
+
+int NotifyPeer::count(const QString& message)
+{
+    char buffer[256];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        received << QString::fromUtf8(buffer, int(n));
+    return received.count(message);
+}
+
+QString statusProblem(const QJsonObject& s)
+{
+    // The compact form lists the members in key order, so one pattern checks them all.
+    static const QRegularExpression shape(
+        QString(R"(\{"ageMs":(-1|\d+),"commandSequence":"\d+","fault":(true|false),)"
+                R"("lease":"(%1)?","ready":(true|false),"reason":"[^"]*","requestedRpm":-?\d+,)"
+                R"("rpm":\d+,"rpmValid":(true|false),"serial":"[^"]*","session":"%1",)"
+                R"("simulation":(true|false),"type":"status","version":1\})")
+            .arg("[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}"));
+    const QString text = QJsonDocument(s).toJson(QJsonDocument::Compact);
+    const bool fault = s.value("fault").toBool();
+    if (!shape.match(text).hasMatch() || (s.value("rpmValid").toBool() && s.value("ageMs") == -1))
+        return "not a status: " + text;
+    if (fault == s.value("reason").toString().isEmpty()
+        || (fault && (s.value("ready").toBool() || s.value("requestedRpm") != 6000 || s.value("lease") != "")))
+        return "a fault without its reason, the safe speed and the end of the lease: " + text;
+    return {};
+}
+
+RfuFanGuardServiceProbe::RfuFanGuardServiceProbe(const QString& changes, bool simulate)
+    : s(loadedProfile(QString(kShortTimings) + ';' + changes), simulate)
+{
+}
+
+bool RfuFanGuardServiceProbe::start()
+{
+    if (!s.start(dir.filePath("fan.sock"), false, nullptr))
+        return false;
+    s.supervisionTimer.stop(); // the steps tick
+    clients.push_back(std::make_unique<Client>());
+    return clients.back()->connectTo(dir.filePath("fan.sock"))
+        && clients.back()->waitFor([](const QJsonObject& status) { return status.value("ready").toBool(); });
+}
+
+void RfuFanGuardServiceProbe::send(QByteArray bytes)
+{
+    clients.back()->send(bytes.replace("<lease>", s.leaseToken.toUtf8()).replace("<session>", s.guardSession.toUtf8()));
+    settle();
+}
+
+void RfuFanGuardServiceProbe::settle()
+{
+    if (!quick)
+        return QTest::qWait(20);
+    for (int pass = 0; pass < 10; ++pass) // enough for a frame, its status and a simulated reading
+        QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void RfuFanGuardServiceProbe::step(const QString& step)
+{
+    const QString verb = step.section(' ', 0, 0), argument = step.section(' ', 1);
+    QString message = verb == "msg" ? argument
+        : verb == "release"         ? R"({"version":1,"type":"release","lease":"<lease>","session":"<session>"})"
+                                    : "";
+    if (verb.startsWith("hello"))
+        message = QString(R"({"version":1,"type":"hello","serial":"%1"})")
+                      .arg(verb.mid(6).isEmpty() ? "SN-0001" : verb.mid(6));
+    if (verb == "ctl") {
+        QJsonObject m = controlMessage(++sequence, ++sampleSequence, 6000), sample = m.value("sample").toObject();
+        for (const QString& change : argument.split(' ', Qt::SkipEmptyParts)) {
+            const QJsonArray value = QJsonDocument::fromJson(("[" + change.section('=', 1) + "]").toUtf8()).array();
+            QJsonObject& target = change.startsWith("sample.") ? sample : m;
+            const QString key = change.section('=', 0, 0).remove("sample.");
+            if (key.startsWith('-'))
+                target.remove(key.mid(1));
+            else
+                target[key] = value.isEmpty() ? change.section('=', 1) : value[0];
+        }
+        if (m.value("sample").isObject())
+            m["sample"] = sample;
+        message = QJsonDocument(m).toJson(QJsonDocument::Compact);
+    }
+    if (!message.isEmpty()) {
+        const QString before = s.leaseToken;
+        s.handleMessage(QJsonDocument::fromJson(
+            message.replace("<lease>", s.leaseToken).replace("<session>", s.guardSession).toUtf8())
+                            .object());
+        sequence = s.leaseToken != before && !s.leaseToken.isEmpty() ? 0 : sequence;
+    } else if (verb == "send") {
+        send(QJsonDocument::fromJson(("[" + argument + "]").toUtf8()).array().at(0).toString().toUtf8());
+    } else if (verb == "pad") {
+        const QByteArray hello = R"({"version":1,"type":"hello","serial":"SN-0001")";
+        send(hello + QByteArray(argument.section(' ', 0, 0).toInt() - hello.size() - 1, ' ') + '}'
+            + (argument.endsWith("lf") ? "\n" : ""));
+    } else if (verb == "connect") {
+        clients.push_back(std::make_unique<Client>());
+        clients.back()->connectTo(dir.filePath("fan.sock"), false);
+        settle();
+    } else if (verb == "drop") { // the client object stays for its statuses
+        clients.back()->read();
+        clients.back()->socket.abort();
+        settle();
+    } else if (verb == "flood") {
+        clients.back()->socket.setReadBufferSize(1);
+        for (int i = 0; i < 100000 && s.client; ++i, QCoreApplication::processEvents())
+            s.sendStatus();
+        clients.back()->socket.setReadBufferSize(0); // reading again, it sees the end
+    } else if (verb == "run") {
+        settle();
+    } else if (verb.startsWith('+')) {
+        for (qint64* t : { &s.sampleDeadline, &s.leaseDeadline, &s.lastFeedbackAt, &s.confirmationSince,
+                 &s.spinUpReadyAt, &s.offSince, &s.nextRefreshAt })
+            *t = *t == -1 ? -1 : *t - verb.toLongLong() == -1 ? -2 : *t - verb.toLongLong();
+    } else if (verb == "tick") {
+        s.superviseAt(s.guardClock.elapsed());
+    } else if (verb == "read") {
+        Q_EMIT s.backend.reading(argument.section('/', 0, 0).toInt(),
+            argument.contains('/') ? argument.section('/', 1).toInt() : s.requestedRpm);
+    } else if (verb == "fail") {
+        Q_EMIT s.backend.failed("Fan command exited unsuccessfully");
+    } else if (verb == "rpm") {
+        s.requestRpm(argument.toInt());
+    } else {
+        qFatal("unknown step: %s", qPrintable(step));
+    }
+}
+
+QJsonObject RfuFanGuardServiceProbe::snapshot()
+{
+    QStringList problems;
+    for (const auto& client : clients) {
+        client->read();
+        for (const QJsonObject& status : client->statuses)
+            problems << statusProblem(status);
+    }
+    problems.removeAll(QString());
+    return { { "problems", problems.join(", ") }, { "reason", s.faultReason }, { "requested", s.requestedRpm },
+        { "leased", !s.leaseToken.isEmpty() },
+        { "ready", s.safeConfirmed && !s.awaitingSafeConfirmation && s.faultReason.isEmpty() },
+        { "spinUp", s.spinUpPending }, { "off", s.offSince != -1 }, { "warmup", s.warmupStopUsed },
+        { "confirming", s.confirmationSince != -1 }, { "fed", s.lastFeedbackAt != -1 }, { "retry", s.safeRetryUsed },
+        { "exhausted", s.recoveryExhausted }, { "sequence", QString::number(s.commandSequence) },
+        { "fresh", s.freshSampleCount }, { "client", s.client != nullptr },
+        { "sockets", s.server.findChildren<QLocalSocket*>().size() },
+        { "closed", clients.back()->socket.state() == QLocalSocket::UnconnectedState },
+        { "statuses", clients.back()->statuses.size() } };
+}
