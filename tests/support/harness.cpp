@@ -52,6 +52,12 @@ void useFan(const QTemporaryDir& dir, const QString& control)
     qputenv("KEVO_SIM_LOG", dir.filePath("fan.log").toUtf8());
 }
 
+QString fanSetpoint(const QTemporaryDir& dir)
+{
+    QFile state(dir.filePath("fan"));
+    return state.open(QIODevice::ReadOnly) ? QString(state.readAll()).section(' ', 0, 0) : QString();
+}
+
 DeviceProfile loadedProfile(const QString& changes)
 {
     QTemporaryDir dir;
@@ -92,54 +98,10 @@ bool Client::connectTo(const QString& path, bool served)
         5000);
 }
 
-void Client::send(const QByteArray& bytes)
-{
-    socket.write(bytes);
-    socket.flush();
-}
-
-void Client::message(const QJsonObject& m)
-{
-    send(QJsonDocument(m)
-             .toJson(QJsonDocument::Compact)
-             .replace("<lease>", lease.toUtf8())
-             .replace("<session>", session.toUtf8())
-        + '\n');
-}
-
 void Client::read()
 {
-    while (socket.canReadLine()) {
+    while (socket.canReadLine())
         statuses << QJsonDocument::fromJson(socket.readLine()).object();
-        session = statuses.last().value("session").toString();
-        if (!statuses.last().value("lease").toString().isEmpty())
-            lease = statuses.last().value("lease").toString();
-    }
-}
-
-bool Client::waitFor(const std::function<bool(const QJsonObject&)>& check, int timeoutMs)
-{
-    return QTest::qWaitFor(
-        [&] {
-            for (read(); offered < statuses.size();) {
-                if (check(statuses.at(offered++)))
-                    return true;
-            }
-            return false;
-        },
-        timeoutMs);
-}
-
-QJsonObject controlMessage(quint64 sequence, quint64 sampleSequence, int rpm)
-{
-    return QJsonDocument::fromJson(QString(R"({"version":1,"type":"control","lease":"<lease>","session":"<session>",
-        "sequence":"%1","progress":"%1","rpm":%3,"targetC":30,"state":"","sample":{"valid":true,"serial":"SN-0001",
-        "session":"sensor-1","sequence":"%2","temperatureC":30,"ageMs":0}})")
-                                       .arg(sequence)
-                                       .arg(sampleSequence)
-                                       .arg(rpm)
-                                       .toUtf8())
-        .object();
 }
 
 NotifyPeer::NotifyPeer(const QString& path)
@@ -172,17 +134,18 @@ QString statusProblem(const QJsonObject& s)
             .arg("[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}"));
     const QString text = QJsonDocument(s).toJson(QJsonDocument::Compact);
     const bool fault = s.value("fault").toBool();
-    if (!shape.match(text).hasMatch() || (s.value("rpmValid").toBool() && s.value("ageMs") == -1))
-        return "not a status: " + text;
-    if (fault == s.value("reason").toString().isEmpty()
-        || (fault && (s.value("ready").toBool() || s.value("requestedRpm") != 6000 || s.value("lease") != "")))
-        return "a fault without its reason, the safe speed and the end of the lease: " + text;
+    // A fault has its reason, the safe speed and no lease; valid feedback has an age.
+    if (!shape.match(text).hasMatch() || fault == s.value("reason").toString().isEmpty()
+        || (fault && (s.value("ready").toBool() || s.value("requestedRpm") != 6000 || s.value("lease") != ""))
+        || (s.value("rpmValid").toBool() && s.value("ageMs") == -1))
+        return "breaks the status contract: " + text;
     return {};
 }
 
 RfuFanGuardServiceProbe::RfuFanGuardServiceProbe(const QString& changes, bool simulate)
     : s(loadedProfile(QString(kShortTimings) + ';' + changes), simulate)
 {
+    useFan(dir);
 }
 
 bool RfuFanGuardServiceProbe::start()
@@ -191,13 +154,14 @@ bool RfuFanGuardServiceProbe::start()
         return false;
     s.supervisionTimer.stop(); // the steps tick
     clients.push_back(std::make_unique<Client>());
-    return clients.back()->connectTo(dir.filePath("fan.sock"))
-        && clients.back()->waitFor([](const QJsonObject& status) { return status.value("ready").toBool(); });
+    return clients.back()->connectTo(dir.filePath("fan.sock")) && QTest::qWaitFor([&] { return s.safeConfirmed; });
 }
 
 void RfuFanGuardServiceProbe::send(QByteArray bytes)
 {
-    clients.back()->send(bytes.replace("<lease>", s.leaseToken.toUtf8()).replace("<session>", s.guardSession.toUtf8()));
+    clients.back()->socket.write(
+        bytes.replace("<lease>", s.leaseToken.toUtf8()).replace("<session>", s.guardSession.toUtf8()));
+    clients.back()->socket.flush();
     settle();
 }
 
@@ -220,7 +184,11 @@ void RfuFanGuardServiceProbe::step(const QString& step)
         message = QString(R"({"version":1,"type":"hello","serial":"%1"})")
                       .arg(verb.mid(6).isEmpty() ? "SN-0001" : verb.mid(6));
     if (verb == "ctl") {
-        QJsonObject m = controlMessage(++sequence, ++sampleSequence, 6000), sample = m.value("sample").toObject();
+        QJsonObject sample { { "valid", true }, { "serial", "SN-0001" }, { "session", "sensor-1" },
+            { "sequence", QString::number(++sampleSequence) }, { "temperatureC", 30 }, { "ageMs", 0 } };
+        QJsonObject m { { "version", 1 }, { "type", "control" }, { "lease", "<lease>" }, { "session", "<session>" },
+            { "sequence", QString::number(++sequence) }, { "progress", QString::number(sequence) }, { "rpm", 6000 },
+            { "targetC", 30 }, { "state", "" }, { "sample", sample } };
         for (const QString& change : argument.split(' ', Qt::SkipEmptyParts)) {
             const QJsonArray value = QJsonDocument::fromJson(("[" + change.section('=', 1) + "]").toUtf8()).array();
             QJsonObject& target = change.startsWith("sample.") ? sample : m;
@@ -236,9 +204,8 @@ void RfuFanGuardServiceProbe::step(const QString& step)
     }
     if (!message.isEmpty()) {
         const QString before = s.leaseToken;
-        s.handleMessage(QJsonDocument::fromJson(
-            message.replace("<lease>", s.leaseToken).replace("<session>", s.guardSession).toUtf8())
-                            .object());
+        message.replace("<lease>", s.leaseToken).replace("<session>", s.guardSession);
+        s.handleMessage(QJsonDocument::fromJson(message.toUtf8()).object());
         sequence = s.leaseToken != before && !s.leaseToken.isEmpty() ? 0 : sequence;
     } else if (verb == "send") {
         send(QJsonDocument::fromJson(("[" + argument + "]").toUtf8()).array().at(0).toString().toUtf8());
@@ -246,10 +213,14 @@ void RfuFanGuardServiceProbe::step(const QString& step)
         const QByteArray hello = R"({"version":1,"type":"hello","serial":"SN-0001")";
         send(hello + QByteArray(argument.section(' ', 0, 0).toInt() - hello.size() - 1, ' ') + '}'
             + (argument.endsWith("lf") ? "\n" : ""));
-    } else if (verb == "connect") {
+    } else if (verb == "connect" || verb == "join") { // join: until served
         clients.push_back(std::make_unique<Client>());
-        clients.back()->connectTo(dir.filePath("fan.sock"), false);
+        clients.back()->connectTo(dir.filePath("fan.sock"), verb == "join");
         settle();
+    } else if (verb == "fan") {
+        useFan(dir, argument);
+    } else if (verb == "live") {
+        s.supervisionTimer.start(250);
     } else if (verb == "drop") { // the client object stays for its statuses
         clients.back()->read();
         clients.back()->socket.abort();

@@ -6,7 +6,6 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QTemporaryDir>
-#include <functional>
 #include <memory>
 
 // The example profile with changes, separated by ';': "Key=value" replaces or appends a
@@ -18,6 +17,7 @@ DeviceProfile loadedProfile(const QString& changes); // qFatal when it does not 
 // Points kevo-sim, run by this process or its children, at a fan of its own in dir
 // (its state, its log, and these control lines, one per ';', after "lag-ms=0").
 void useFan(const QTemporaryDir& dir, const QString& control = {});
+QString fanSetpoint(const QTemporaryDir& dir); // the last one kevo-sim applied, if any
 
 // Deadlines short enough for tests, long enough for a loaded machine: every sample, lease
 // and feedback limit is 2 s, and one-shot recovery gives up after 5 × 200 + 600 ms.
@@ -27,21 +27,13 @@ extern const char kShortTimings[];
 // column per '|'-separated field, trimmed. '#' lines are comments.
 void addRows(const char* name, const QStringList& columns);
 
-// A thermal-control client over a real socket; waiting reads the frames.
+// A thermal-control client over a real socket and the statuses it has read.
 struct Client {
     QLocalSocket socket;
     QList<QJsonObject> statuses;
-    QString lease, session; // the last ones seen
-    int offered = 0;
-
     bool connectTo(const QString& path, bool served = true); // served: its first status has come
-    void send(const QByteArray& bytes);
-    void message(const QJsonObject& m); // "<lease>" and "<session>" are filled in
-    // Offers each status once, oldest first, until one passes.
-    bool waitFor(const std::function<bool(const QJsonObject&)>& check, int timeoutMs = 5000);
     void read();
 };
-QJsonObject controlMessage(quint64 sequence, quint64 sampleSequence, int rpm);
 
 // The service manager's side of service notification: a datagram socket.
 struct NotifyPeer {
@@ -55,14 +47,16 @@ struct NotifyPeer {
 // What breaks the status contract or a safety invariant; empty when nothing does.
 QString statusProblem(const QJsonObject& status);
 
-// A guard in this process (in simulation unless asked) with short timings, its tick
-// stopped and one client connected, driven by steps:
+// A guard in this process (in simulation unless asked, else on kevo-sim of its own) with
+// short timings, its tick stopped and one client connected, driven by steps:
 //   hello[=serial], ctl [key=value ...] (a valid control request with changes: sample.key
 //   changes the sample, -key removes a key, a value that is not JSON is a string),
 //   msg JSON, release (these four go straight to the message handler);
 //   send "JSON string" (bytes from the last client), pad N [lf] (a hello of N bytes),
-//   connect (another client), drop (the last client leaves), flood (it stops reading);
-//   run (the event loop runs), +N (N ms pass: every guard time moves back), tick,
+//   connect (another client), join (one that waits to be served), drop (the last client
+//   leaves), flood (it stops reading); run (the event loop runs), live (the tick runs on
+//   its timer), +N (N ms pass: every guard time moves back), tick, fan CONTROL (kevo-sim's
+//   control lines, for a guard that is not simulated),
 //   read RPM[/SETPOINT] and fail (the fan reports), rpm N (requestRpm).
 struct RfuFanGuardServiceProbe {
     explicit RfuFanGuardServiceProbe(const QString& changes, bool simulate = true);
