@@ -1,5 +1,5 @@
-// The daemon as a process: the command line, start-up refusals and one-shot recovery
-// (tables/daemon.txt). Real mode needs root.
+// The daemon and ostrelctl as processes: the command line, start-up refusals, one-shot
+// recovery and a real service's notifications (tables/daemon.txt). Real mode needs root.
 #include "harness.h"
 
 #include <QProcess>
@@ -37,7 +37,9 @@ void tst_Daemon::run()
     QProcess guard;
     guard.setProcessEnvironment(environment);
     guard.setProcessChannelMode(QProcess::MergedChannels);
-    guard.start(program == "ostrel" ? OSTREL_PROGRAM : OSTREL_WITHOUT_REAL_BACKEND_PROGRAM,
+    guard.start(program == "ostrel"  ? OSTREL_PROGRAM
+            : program == "ostrelctl" ? OSTRELCTL_PROGRAM
+                                     : OSTREL_WITHOUT_REAL_BACKEND_PROGRAM,
         arguments.replace("<dir>", dir.path()).split(' '));
     // A service runs until stopped: until it has fed the watchdog twice, here.
     if (!guard.waitForFinished(exitCode == "killed" ? 0 : 10000)) {
@@ -48,6 +50,7 @@ void tst_Daemon::run()
     QString printed = guard.readAll();
     for (const QString& notification : peer.received)
         printed += notification + '\n';
+    output.replace("<dir>", dir.path());
     const QString pattern = output.startsWith('~') ? output.mid(1).replace("\\n", "\n")
                                                    : QRegularExpression::escape(output.replace("\\n", "\n") + '\n');
     const QRegularExpression expected(
