@@ -24,9 +24,14 @@ void tst_Daemon::run()
     QFETCH(QString, output);
     QTemporaryDir dir;
     useFan(dir, profile.contains("<hang>") ? "fault=hang" : "");
-    writeFile(dir, "p.ini",
-        profileText(
-            profile.replace("<fan>", QString(kShortTimings) + ";BackendProgram=" KEVO_SIM_PROGRAM).remove("<hang>")));
+    profile.replace("<fan>", QString(kShortTimings) + ";CommandTimeoutMs=500;BackendProgram=" KEVO_SIM_PROGRAM)
+        .remove("<hang>");
+    writeFile(dir, "p.ini", profileText(profile.replace("<dir>", dir.path())));
+    // A fan program that runs only where the guard's environment has reached it.
+    QFile::setPermissions(
+        writeFile(dir, "fan.sh",
+            "#!/bin/sh\n[ \"$QT_NO_GLIB$QT_ENABLE_REGEXP_JIT\" = 11 ] && exec " KEVO_SIM_PROGRAM " \"$@\"\nexit 1\n"),
+        QFile::ExeOwner | QFile::ReadOwner);
     NotifyPeer peer(dir.filePath("notify"));
     // The test's environment without a service manager or log settings, and the row's.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -88,12 +88,10 @@ bool Client::connectTo(const QString& path, bool served)
     // A guard still busy with a client that has just left turns newcomers away: try again.
     return QTest::qWaitFor(
         [&] {
-            if (socket.state() == QLocalSocket::UnconnectedState) {
+            if (socket.state() == QLocalSocket::UnconnectedState)
                 socket.connectToServer(path);
-                socket.waitForConnected(100);
-            }
             read();
-            return !served || !statuses.isEmpty();
+            return socket.state() == QLocalSocket::ConnectedState && (!served || !statuses.isEmpty());
         },
         5000);
 }
@@ -111,6 +109,7 @@ NotifyPeer::NotifyPeer(const QString& path)
     qstrncpy(address.sun_path, qPrintable(path), sizeof address.sun_path);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         qFatal("cannot bind the notify peer");
+    QObject::connect(&notifier, &QSocketNotifier::activated, [this] { count({}); });
 }
 
 NotifyPeer::~NotifyPeer() { close(fd); }
@@ -180,9 +179,8 @@ void RfuFanGuardServiceProbe::step(const QString& step)
     QString message = verb == "msg" ? argument
         : verb == "release"         ? R"({"version":1,"type":"release","lease":"<lease>","session":"<session>"})"
                                     : "";
-    if (verb.startsWith("hello"))
-        message = QString(R"({"version":1,"type":"hello","serial":"%1"})")
-                      .arg(verb.mid(6).isEmpty() ? "SN-0001" : verb.mid(6));
+    if (verb == "hello")
+        message = R"({"version":1,"type":"hello","serial":"SN-0001"})";
     if (verb == "ctl") {
         QJsonObject sample { { "valid", true }, { "serial", "SN-0001" }, { "session", "sensor-1" },
             { "sequence", QString::number(++sampleSequence) }, { "temperatureC", 30 }, { "ageMs", 0 } };
@@ -237,7 +235,7 @@ void RfuFanGuardServiceProbe::step(const QString& step)
                  &s.spinUpReadyAt, &s.offSince, &s.nextRefreshAt })
             *t = *t == -1 ? -1 : *t - verb.toLongLong() == -1 ? -2 : *t - verb.toLongLong();
     } else if (verb == "tick") {
-        s.superviseAt(s.guardClock.elapsed());
+        s.superviseAt(argument == "refresh" ? s.nextRefreshAt : s.guardClock.elapsed());
     } else if (verb == "read") {
         Q_EMIT s.backend.reading(argument.section('/', 0, 0).toInt(),
             argument.contains('/') ? argument.section('/', 1).toInt() : s.requestedRpm);

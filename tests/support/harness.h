@@ -5,6 +5,7 @@
 
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -35,12 +36,14 @@ struct Client {
     void read();
 };
 
-// The service manager's side of service notification: a datagram socket.
+// The service manager's side of service notification: a datagram socket, read as the event
+// loop runs (its queue holds ten messages; a full one would block the guard's next one).
 struct NotifyPeer {
     explicit NotifyPeer(const QString& path);
     ~NotifyPeer();
     int count(const QString& message); // among all the messages received so far
     int fd;
+    QSocketNotifier notifier { fd, QSocketNotifier::Read };
     QStringList received;
 };
 
@@ -49,13 +52,14 @@ QString statusProblem(const QJsonObject& status);
 
 // A guard in this process (in simulation unless asked, else on kevo-sim of its own) with
 // short timings, its tick stopped and one client connected, driven by steps:
-//   hello[=serial], ctl [key=value ...] (a valid control request with changes: sample.key
+//   hello, ctl [key=value ...] (a valid control request with changes: sample.key
 //   changes the sample, -key removes a key, a value that is not JSON is a string),
 //   msg JSON, release (these four go straight to the message handler);
 //   send "JSON string" (bytes from the last client), pad N [lf] (a hello of N bytes),
 //   connect (another client), join (one that waits to be served), drop (the last client
 //   leaves), flood (it stops reading); run (the event loop runs), live (the tick runs on
-//   its timer), +N (N ms pass: every guard time moves back), tick, fan CONTROL (kevo-sim's
+//   its timer), +N (N ms pass: every guard time moves back), tick [refresh] (now, or exactly
+//   when the fan is next to be read), fan CONTROL (kevo-sim's
 //   control lines, for a guard that is not simulated),
 //   read RPM[/SETPOINT] and fail (the fan reports), rpm N (requestRpm).
 struct RfuFanGuardServiceProbe {
