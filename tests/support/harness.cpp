@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QLocalServer>
 #include <QRegularExpression>
+#include <QThread>
 #include <QtTest>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -83,17 +84,28 @@ void addRows(const char* name, const QStringList& columns)
     }
 }
 
+// Runs the event loop until done, for at most timeoutMs: in short steps, so that a guard in
+// this process, which answers within a few passes, is not waited for long.
+static bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000)
+{
+    QElapsedTimer clock;
+    for (clock.start(); !done(); QThread::usleep(200)) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents();
+    }
+    return true;
+}
+
 bool Client::connectTo(const QString& path, bool served)
 {
     // A guard still busy with a client that has just left turns newcomers away: try again.
-    return QTest::qWaitFor(
-        [&] {
-            if (socket.state() == QLocalSocket::UnconnectedState)
-                socket.connectToServer(path);
-            read();
-            return socket.state() == QLocalSocket::ConnectedState && (!served || !statuses.isEmpty());
-        },
-        5000);
+    return waitUntil([&] {
+        if (socket.state() == QLocalSocket::UnconnectedState)
+            socket.connectToServer(path);
+        read();
+        return socket.state() == QLocalSocket::ConnectedState && (!served || !statuses.isEmpty());
+    });
 }
 
 void Client::read()
@@ -153,7 +165,7 @@ bool RfuFanGuardServiceProbe::start()
         return false;
     s.supervisionTimer.stop(); // the steps tick
     clients.push_back(std::make_unique<Client>());
-    return clients.back()->connectTo(dir.filePath("fan.sock")) && QTest::qWaitFor([&] { return s.safeConfirmed; });
+    return clients.back()->connectTo(dir.filePath("fan.sock")) && waitUntil([&] { return s.safeConfirmed; });
 }
 
 void RfuFanGuardServiceProbe::send(QByteArray bytes)

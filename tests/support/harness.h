@@ -7,6 +7,7 @@
 #include <QLocalSocket>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 // The example profile with changes, separated by ';': "Key=value" replaces or appends a
