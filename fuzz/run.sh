@@ -6,6 +6,8 @@ build=$(cd "$1" && pwd) here=$(cd "$(dirname "$0")" && pwd) status=0
 for name in frames profile; do
     work=$build/fuzz-run/$name
     rm -rf "$work" && mkdir -p "$work/corpus" && cp "$here/corpus/$name/"* "$work/corpus/"
+    # Qt's JSON reader leaks the earlier value of a repeated member name: no leak checks on frames.
+    export ASAN_OPTIONS=detect_leaks=$([ $name = frames ] && echo 0 || echo 1)
     options=(-dict="$here/$name.dict" -max_len=20000 -timeout=10 -rss_limit_mb=4096)
     if "$build/fuzz/fuzz_$name" "${options[@]}" -runs=0 "$here/corpus/$name" >"$work/replay.log" 2>&1 \
         && "$build/fuzz/fuzz_$name" "${options[@]}" -max_total_time="$2" -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
