@@ -66,10 +66,8 @@ void tst_Core::commands()
     QTemporaryDir dir;
     useFan(dir, control);
     const QString program = control.startsWith("program=") ? control.section('=', 1) : KEVO_SIM_PROGRAM;
-    // A time limit of a second: kevo-sim's start alone can take a tenth of it on a loaded machine.
     KevoFanBackend backend(
-        loadedProfile(QString(kShortTimings) + ";CommandTimeoutMs=1000;SettlingMs=1100;BackendProgram=" + program),
-        false, nullptr);
+        loadedProfile(kShortTimings + ';' + kKevoSimFan + ";BackendProgram=" + program), false, nullptr);
     QStringList seen;
     connect(&backend, &KevoFanBackend::reading,
         [&](int rpm, int setpoint) { seen << QString("%1/%2").arg(rpm).arg(setpoint); });
@@ -160,7 +158,7 @@ void tst_Core::soak()
     for (clock.start(); clock.elapsed() < seconds * 1000;) {
         const uint files = QDir("/proc/self/fd").count();
         {
-            RfuFanGuardServiceProbe probe("CommandTimeoutMs=500;BackendProgram=" KEVO_SIM_PROGRAM, false);
+            RfuFanGuardServiceProbe probe(kKevoSimFan, false);
             NotifyPeer peer(probe.dir.filePath("notify"));
             qputenv("NOTIFY_SOCKET", probe.dir.filePath("notify").toUtf8());
             writeFile(probe.dir, "fan.sock", "left behind by a crashed guard");

@@ -24,8 +24,7 @@ void tst_Daemon::run()
     QFETCH(QString, output);
     QTemporaryDir dir;
     useFan(dir, profile.contains("<hang>") ? "fault=hang" : "");
-    profile.replace("<fan>", QString(kShortTimings) + ";CommandTimeoutMs=500;BackendProgram=" KEVO_SIM_PROGRAM)
-        .remove("<hang>");
+    profile.replace("<fan>", kShortTimings + ';' + kKevoSimFan).remove("<hang>");
     writeFile(dir, "p.ini", profileText(profile.replace("<dir>", dir.path())));
     // A fan program that runs only where the guard's environment has reached it.
     QFile::setPermissions(

@@ -23,7 +23,10 @@ QString fanSetpoint(const QTemporaryDir& dir); // the last one kevo-sim applied,
 
 // Deadlines short enough for tests, long enough for a loaded machine: every sample, lease
 // and feedback limit is 2 s, and one-shot recovery gives up after 5 × 200 + 600 ms.
-extern const char kShortTimings[];
+extern const QString kShortTimings;
+// To add to them for kevo-sim as the fan program: a second per command, as kevo-sim's start
+// alone can take a tenth of that on a loaded machine.
+extern const QString kKevoSimFan;
 
 // One QtTest row per line of tests/tables/<name>.txt: the row's name, then a QString
 // column per '|'-separated field, trimmed. '#' lines are comments.
@@ -68,12 +71,11 @@ struct RfuFanGuardServiceProbe {
     bool start(); // true once the client is served and the safe speed confirmed
     void step(const QString& step);
     void send(QByteArray bytes); // "<lease>" and "<session>" become the guard's
-    void settle();
+    void settle(); // a few passes of the event loop: the guard answers within them
     QJsonObject snapshot(); // the state, and what is wrong with any status received
 
     QTemporaryDir dir;
     RfuFanGuardService s;
     std::vector<std::unique_ptr<Client>> clients;
     quint64 sequence = 0, sampleSequence = 0;
-    bool quick = false; // settle by passes of the event loop, not by waiting
 };
