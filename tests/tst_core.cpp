@@ -66,8 +66,10 @@ void tst_Core::commands()
     QTemporaryDir dir;
     useFan(dir, control);
     const QString program = control.startsWith("program=") ? control.section('=', 1) : KEVO_SIM_PROGRAM;
-    KevoFanBackend backend(
-        loadedProfile(kShortTimings + ';' + kKevoSimFan + ";BackendProgram=" + program), false, nullptr);
+    // A second per command, so that the rows with a deliberately slow kevo-sim never time out.
+    KevoFanBackend backend(loadedProfile(kShortTimings + ';' + kKevoSimFan
+                               + ";CommandTimeoutMs=1000;SettlingMs=1100;BackendProgram=" + program),
+        false, nullptr);
     QStringList seen;
     connect(&backend, &KevoFanBackend::reading,
         [&](int rpm, int setpoint) { seen << QString("%1/%2").arg(rpm).arg(setpoint); });

@@ -13,7 +13,7 @@
 
 const QString kShortTimings = "CommandTimeoutMs=200;SpinUpMs=100;SettlingMs=600;LeaseMs=2000;MaximumFeedbackAgeMs=2000;"
                               "MaximumSampleAgeMs=2000;MaximumOffMs=2000;LeadSeconds=1";
-const QString kKevoSimFan = "CommandTimeoutMs=1000;SettlingMs=1100;BackendProgram=" KEVO_SIM_PROGRAM;
+const QString kKevoSimFan = "CommandTimeoutMs=500;BackendProgram=" KEVO_SIM_PROGRAM;
 
 static QString readText(const QString& path)
 {

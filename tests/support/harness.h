@@ -24,8 +24,8 @@ QString fanSetpoint(const QTemporaryDir& dir); // the last one kevo-sim applied,
 // Deadlines short enough for tests, long enough for a loaded machine: every sample, lease
 // and feedback limit is 2 s, and one-shot recovery gives up after 5 × 200 + 600 ms.
 extern const QString kShortTimings;
-// To add to them for kevo-sim as the fan program: a second per command, as kevo-sim's start
-// alone can take a tenth of that on a loaded machine.
+// To add to them for kevo-sim as the fan program: half a second per command, which a start
+// of kevo-sim on a loaded machine fits in, and one-shot recovery gives up after 3.1 s.
 extern const QString kKevoSimFan;
 
 // One QtTest row per line of tests/tables/<name>.txt: the row's name, then a QString
