@@ -9,7 +9,7 @@ for name in frames profile; do
     # Qt's JSON reader leaks the earlier value of a repeated member name: no leak checks on frames.
     export ASAN_OPTIONS=detect_leaks=$([ $name = frames ] && echo 0 || echo 1)
     options=(-dict="$here/$name.dict" -max_len=20000 -timeout=10 -rss_limit_mb=4096)
-    if "$build/fuzz/fuzz_$name" "${options[@]}" -runs=0 "$here/corpus/$name" >"$work/replay.log" 2>&1 \
+    if "$build/fuzz/fuzz_$name" "${options[@]}" -runs=0 -artifact_prefix="$work/" "$here/corpus/$name" >"$work/replay.log" 2>&1 \
         && "$build/fuzz/fuzz_$name" "${options[@]}" -max_total_time="$2" -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
         echo "fuzz_$name: ok, $(grep -oE '#[0-9]+.*(DONE|pulse).*cov: [0-9]+' "$work/log" | tail -n1), corpus $(ls "$work/corpus" | wc -l) files"
     else
