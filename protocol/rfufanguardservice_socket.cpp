@@ -48,10 +48,12 @@ void RfuFanGuardService::onReadyRead()
             refuseClient(QStringLiteral("IPC frame too large"));
             return;
         }
-        QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(receiveBuffer.left(lineFeed), &parseError);
+        const QByteArray frame = receiveBuffer.left(lineFeed);
         receiveBuffer.remove(0, lineFeed + 1);
-        if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        const bool repeats = repeatsMemberName(frame);
+        QJsonParseError parseError;
+        const QJsonDocument document = repeats ? QJsonDocument() : QJsonDocument::fromJson(frame, &parseError);
+        if (repeats || parseError.error != QJsonParseError::NoError || !document.isObject()) {
             refuseClient(QStringLiteral("Malformed IPC frame"));
             return;
         }
