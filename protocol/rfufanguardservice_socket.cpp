@@ -16,21 +16,24 @@ constexpr qint64 kReadBufferBytes = kFrameLimitBytes + 1;
 
 void RfuFanGuardService::onNewConnection()
 {
-    while (server.hasPendingConnections()) {
-        QLocalSocket* socket = server.nextPendingConnection();
-        if (client) {
-            // One client at a time: the newcomer gets nothing, the served one is untouched.
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        client = socket;
-        receiveBuffer.clear();
-        socket->setReadBufferSize(kReadBufferBytes);
-        connect(socket, &QLocalSocket::readyRead, this, &RfuFanGuardService::onReadyRead);
-        connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onClientDisconnected(socket); });
-        sendStatus();
+    while (server.hasPendingConnections())
+        acceptClient(server.nextPendingConnection());
+}
+
+void RfuFanGuardService::acceptClient(QLocalSocket* socket)
+{
+    if (client) {
+        // One client at a time: the newcomer gets nothing, the served one is untouched.
+        socket->abort();
+        socket->deleteLater();
+        return;
     }
+    client = socket;
+    receiveBuffer.clear();
+    socket->setReadBufferSize(kReadBufferBytes);
+    connect(socket, &QLocalSocket::readyRead, this, &RfuFanGuardService::onReadyRead);
+    connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onClientDisconnected(socket); });
+    sendStatus();
 }
 
 // A message or a refusal can close the connection, and a close may run the
@@ -39,7 +42,8 @@ void RfuFanGuardService::onReadyRead()
 {
     if (!client)
         return;
-    receiveBuffer.append(client->readAll());
+    // What has arrived, in one allocation of its size (readAll would grow a buffer in chunks).
+    receiveBuffer.append(client->read(client->bytesAvailable()));
     while (client) {
         const int lineFeed = receiveBuffer.indexOf('\n');
         if (lineFeed < 0)

@@ -40,8 +40,12 @@ private:
 
     using SdNotifyFunction = int (*)(int, const char*);
 
+    // The session, the clock, the tick and the first command: service/rfufanguardservice_startup.cpp
+    void beginGuarding();
+
     // Socket server and frame layer: protocol/rfufanguardservice_socket.cpp
     void onNewConnection();
+    void acceptClient(QLocalSocket* socket);
     void onReadyRead();
     void onClientDisconnected(QLocalSocket* socket);
     void refuseClient(const QString& reason);

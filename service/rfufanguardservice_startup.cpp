@@ -59,16 +59,20 @@ bool RfuFanGuardService::start(const QString& path, bool once, QString* error)
             return failWith(error, server.errorString());
     }
 
-    guardSession = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    guardClock.start();
-    supervisionTimer.start(kSupervisionTickMs);
-    // The first command of every run is the safe speed.
-    requestRpm(profile.MaximumRpm);
-
+    beginGuarding();
     if (sdNotify && sdNotify(0, "READY=1") <= 0)
         return failWith(error, QStringLiteral("Systemd readiness notification failed"));
 
     if (safeOnce)
         QTimer::singleShot(int(recoveryDeadlineMs(profile)), this, [this] { onRecoveryDeadline(); });
     return true;
+}
+
+void RfuFanGuardService::beginGuarding()
+{
+    guardSession = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    guardClock.start();
+    supervisionTimer.start(kSupervisionTickMs);
+    // The first command of every run is the safe speed.
+    requestRpm(profile.MaximumRpm);
 }

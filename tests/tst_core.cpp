@@ -163,14 +163,14 @@ void tst_Core::soak()
             // Settling with room for kevo-sim starts on a loaded machine: a late confirmation
             // is a fault of its own, and not one this soak injects.
             RfuFanGuardServiceProbe probe(kKevoSimFan + ";SettlingMs=2500", false);
-            NotifyPeer peer(probe.dir.filePath("notify"));
-            qputenv("NOTIFY_SOCKET", probe.dir.filePath("notify").toUtf8());
-            writeFile(probe.dir, "fan.sock", "left behind by a crashed guard");
+            NotifyPeer peer(probe.dir().filePath("notify"));
+            qputenv("NOTIFY_SOCKET", probe.dir().filePath("notify").toUtf8());
+            writeFile(probe.dir(), "fan.sock", "left behind by a crashed guard");
             const qint64 born = clock.elapsed();
             QVERIFY(probe.start());
             probe.step("live");
             QString error; // no second fan writer, whatever the mode
-            QVERIFY(!RfuFanGuardService(loadedProfile(""), false).start(probe.dir.filePath("s"), true, &error));
+            QVERIFY(!RfuFanGuardService(loadedProfile(""), false).start(probe.dir().filePath("s"), true, &error));
             QCOMPARE(error, "Another fan writer owns the guard lock");
             for (QStringList ending; ending.size() < 2;) {
                 QTRY_VERIFY(probe.snapshot().value("ready").toBool());
@@ -183,7 +183,7 @@ void tst_Core::soak()
                 QTRY_COMPARE_WITH_TIMEOUT(probe.snapshot().value("reason").toString(), ending.value(1), 6000);
                 QVERIFY2(probe.snapshot().value("problems") == "", qPrintable(QString("seed %1").arg(seed)));
             }
-            QTRY_COMPARE(fanSetpoint(probe.dir), "6000");
+            QTRY_COMPARE(fanSetpoint(probe.dir()), "6000");
             QVERIFY2(peer.count("WATCHDOG=1") >= (clock.elapsed() - born) / 500, "the watchdog starved");
         }
         QTRY_VERIFY2(QDir("/proc/self/fd").count() <= files, "file descriptors were left behind");

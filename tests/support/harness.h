@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
+#include <optional>
 
 // The example profile with changes, separated by ';': "Key=value" replaces or appends a
 // key, "-Key" removes it, anything else is appended as a line.
@@ -32,10 +33,13 @@ extern const QString kKevoSimFan;
 // column per '|'-separated field, trimmed. '#' lines are comments.
 void addRows(const char* name, const QStringList& columns);
 
-// A thermal-control client over a real socket and the statuses it has read.
+// A thermal-control client over a real socket: how many statuses it has read, and what
+// was wrong with them.
 struct Client {
     QLocalSocket socket;
-    QList<QJsonObject> statuses;
+    int statuses = 0;
+    QStringList problems;
+    QByteArray received; // the start of a status still to come
     bool connectTo(const QString& path, bool served = true); // served: its first status has come
     void read();
 };
@@ -51,8 +55,9 @@ struct NotifyPeer {
     QStringList received;
 };
 
-// What breaks the status contract or a safety invariant; empty when nothing does.
-QString statusProblem(const QJsonObject& status);
+// What breaks the status contract or a safety invariant in a status line as the guard
+// wrote it; empty when nothing does.
+QString statusProblem(const QByteArray& line);
 
 // A guard in this process (in simulation unless asked, else on kevo-sim of its own) with
 // short timings, its tick stopped and one client connected, driven by steps:
@@ -69,12 +74,17 @@ QString statusProblem(const QJsonObject& status);
 struct RfuFanGuardServiceProbe {
     explicit RfuFanGuardServiceProbe(const QString& changes, bool simulate = true);
     bool start(); // true once the client is served and the safe speed confirmed
+    // As start, but without the guard's socket server and lock: the client is one end of a
+    // socket pair, and the guard is served the other end. No file is made: for the fuzzer.
+    bool attach();
     void step(const QString& step);
     void send(QByteArray bytes); // "<lease>" and "<session>" become the guard's
     void settle(); // a few passes of the event loop: the guard answers within them
     QJsonObject snapshot(); // the state, and what is wrong with any status received
 
-    QTemporaryDir dir;
+    const QTemporaryDir& dir(); // the guard's files: made when first asked for
+
+    std::optional<QTemporaryDir> files;
     RfuFanGuardService s;
     std::vector<std::unique_ptr<Client>> clients;
     quint64 sequence = 0, sampleSequence = 0;
