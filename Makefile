@@ -5,6 +5,8 @@ BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 300
+FUZZ_RUNS ?= 10000000
+FAST_FUZZ_BUILD_DIR ?= build-fuzz-fast
 SOAK_SECONDS ?= 600
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -15,7 +17,7 @@ DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 systemd clang-format clan
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test check test-sanitize fuzz-build fuzz fuzz-ci soak demo clean
+.PHONY: all deps configure build test check test-sanitize fuzz-build fuzz fuzz-ci fuzz-campaign soak demo clean
 
 all: build
 
@@ -60,6 +62,14 @@ fuzz-build: deps
 fuzz: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS)
 
+# FUZZ_RUNS inputs per target on a fast build (undefined alone), the corpus merged back and
+# replayed on the address build: see fuzz/README.md.
+fuzz-campaign: fuzz-build
+	@CC=clang CXX=clang++ cmake -S . -B $(FAST_FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_FUZZ=ON \
+		-DOSTREL_BUILD_TESTS=OFF -DOSTREL_SANITIZE=ON -DOSTREL_SANITIZERS=undefined >/dev/null
+	@cmake --build $(FAST_FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_frames fuzz_profile
+	fuzz/campaign.sh $(FAST_FUZZ_BUILD_DIR) $(FUZZ_BUILD_DIR) $(FUZZ_RUNS)
+
 # The committed corpus replayed, then a minute of fuzzing per target.
 fuzz-ci: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD_DIR) 60
@@ -74,4 +84,4 @@ demo: build
 	@tools/run-demo.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR) $(FAST_FUZZ_BUILD_DIR)
