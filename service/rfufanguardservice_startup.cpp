@@ -5,9 +5,11 @@
 #include "profile/profilevalidation.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QUuid>
 #include <QtGlobal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -18,11 +20,24 @@ const char kRealWriterLockPath[] = "/run/tessovara-rfu/fan-writer.lock";
 // paths are taken from the working directory.
 bool makeDirectoryFor(const QString& path) { return QDir().mkpath(QFileInfo(path).absolutePath()); }
 
+// What is at the socket path: nothing, a socket file (what a guard that died leaves behind),
+// or anything else, which someone put there and which must stay.
+enum class AtPath { Nothing, Socket, Other };
+AtPath whatIsAt(const QString& path)
+{
+    struct stat status;
+    if (lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return AtPath::Nothing;
+    return S_ISSOCK(status.st_mode) ? AtPath::Socket : AtPath::Other;
+}
+
 } // namespace
 
 bool RfuFanGuardService::start(const QString& path, bool once, QString* error)
 {
-    socketPath = path;
+    // Relative to the working directory, as a path on a command line reads; the socket
+    // framework would take it relative to its temporary folder.
+    socketPath = QFileInfo(path).absoluteFilePath();
     safeOnce = once;
 
     if (!checkRecoveryBudget(profile, error))
@@ -53,7 +68,12 @@ bool RfuFanGuardService::start(const QString& path, bool once, QString* error)
                 return failWith(error, QStringLiteral("Cannot load systemd watchdog notification support"));
         }
         // Only after the writer lock: a second guard never removes a running guard's socket.
-        QLocalServer::removeServer(socketPath);
+        // Listening puts the socket in place by renaming it over whatever is at the path.
+        const AtPath atPath = whatIsAt(socketPath);
+        if (atPath == AtPath::Other)
+            return failWith(error, QStringLiteral("QLocalServer::listen: Address in use"));
+        if (atPath == AtPath::Socket)
+            QLocalServer::removeServer(socketPath);
         server.setSocketOptions(QLocalServer::UserAccessOption);
         if (!server.listen(socketPath))
             return failWith(error, server.errorString());

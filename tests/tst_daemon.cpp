@@ -2,6 +2,7 @@
 // recovery and a real service's notifications (tables/daemon.txt). Real mode needs root.
 #include "harness.h"
 
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
@@ -12,6 +13,7 @@ class tst_Daemon : public QObject {
 private Q_SLOTS:
     void run_data() { addRows("daemon", { "program", "arguments", "profile", "env", "exitCode", "output" }); }
     void run();
+    void relativeSocket();
 };
 
 void tst_Daemon::run()
@@ -25,7 +27,8 @@ void tst_Daemon::run()
     QTemporaryDir dir;
     useFan(dir, profile.contains("<hang>") ? "fault=hang" : "");
     profile.replace("<fan>", kShortTimings + ';' + kKevoSimFan).remove("<hang>");
-    writeFile(dir, "p.ini", profileText(profile.replace("<dir>", dir.path())));
+    const QByteArray written = profileText(profile.replace("<dir>", dir.path()));
+    writeFile(dir, "p.ini", written);
     // A fan program that runs only where the guard's environment has reached it.
     QFile::setPermissions(
         writeFile(dir, "fan.sh",
@@ -39,6 +42,7 @@ void tst_Daemon::run()
     for (const QString& change : env.replace("<dir>", dir.path()).split(';', Qt::SkipEmptyParts))
         environment.insert(change.section('=', 0, 0), change.section('=', 1));
     QProcess guard;
+    guard.setWorkingDirectory(dir.path());
     guard.setProcessEnvironment(environment);
     guard.setProcessChannelMode(QProcess::MergedChannels);
     guard.start(program == "ostrel"  ? OSTREL_PROGRAM
@@ -61,11 +65,39 @@ void tst_Daemon::run()
         QRegularExpression::anchoredPattern(pattern), QRegularExpression::DotMatchesEverythingOption);
     QVERIFY2(expected.match(printed).hasMatch(), qPrintable(printed));
     QCOMPARE(guard.exitStatus() == QProcess::NormalExit ? QString::number(guard.exitCode()) : "killed", exitCode);
+    QFile profileFile(dir.filePath("p.ini")); // whatever a row names as the socket
+    QVERIFY(profileFile.open(QIODevice::ReadOnly) && profileFile.readAll() == written);
     if (arguments.contains("--safe-once")) { // recovery opens no socket, leaves no lock, and sets the safe speed
         for (const char* file : { "fan.sock", "run/fan.sock", "run/fan.sock.lock" })
             QVERIFY(!QFile::exists(dir.filePath(file)));
         QCOMPARE(fanSetpoint(dir), exitCode == "0" && !arguments.contains("--simulate") ? "6000" : "");
     }
+}
+
+// A relative --socket is taken from the working directory, by the guard for its socket and
+// lock alike, and by ostrelctl; a socket file left there by a guard that died is replaced.
+void tst_Daemon::relativeSocket()
+{
+    QTemporaryDir dir;
+    writeFile(dir, "p.ini", profileText());
+    delete new NotifyPeer(dir.filePath("rel.sock"));
+    QProcess guard, control;
+    guard.setWorkingDirectory(dir.path());
+    control.setWorkingDirectory(dir.path());
+    guard.start(OSTREL_PROGRAM, { "--simulate", "--profile", "p.ini", "--socket", "rel.sock" });
+    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(dir.filePath("rel.sock.lock")); }, 5000));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            QLocalSocket probe;
+            probe.connectToServer(dir.filePath("rel.sock"));
+            return probe.waitForConnected(100);
+        },
+        5000));
+    control.start(OSTRELCTL_PROGRAM, { "status", "--json", "--socket", "rel.sock" });
+    QVERIFY(control.waitForFinished(10000));
+    QVERIFY2(control.exitCode() == 0 && control.readAll().contains(R"("type":"status")"), control.readAll());
+    guard.kill();
+    guard.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(tst_Daemon)

@@ -2,6 +2,7 @@
 #include "guardconnection.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QThread>
 
@@ -25,7 +26,8 @@ bool GuardConnection::open(const QString& socketPath, int timeoutMs, QString* er
     for (;;) {
         socket.abort();
         buffer.clear();
-        socket.connectToServer(socketPath);
+        // Relative to the working directory, as the guard takes its own --socket.
+        socket.connectToServer(QFileInfo(socketPath).absoluteFilePath());
         if (!socket.waitForConnected(int(qMin<qint64>(deadline.remainingTime(), 1000)))) {
             *error = connectError(socketPath);
             return false;
