@@ -14,6 +14,8 @@ KevoFanBackend::KevoFanBackend(const DeviceProfile& profile, bool simulate, QObj
     , simulate(simulate)
 {
     commandTimer.setSingleShot(true);
+    // A coarse timer may fire 5% early: a command inside its limit would be killed.
+    commandTimer.setTimerType(Qt::PreciseTimer);
     connect(&commandTimer, &QTimer::timeout, this, &KevoFanBackend::onCommandTimeout);
     connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
         &KevoFanBackend::onCommandFinished);

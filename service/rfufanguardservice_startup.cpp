@@ -83,8 +83,8 @@ bool RfuFanGuardService::start(const QString& path, bool once, QString* error)
     if (sdNotify && sdNotify(0, "READY=1") <= 0)
         return failWith(error, QStringLiteral("Systemd readiness notification failed"));
 
-    if (safeOnce)
-        QTimer::singleShot(int(recoveryDeadlineMs(profile)), this, [this] { onRecoveryDeadline(); });
+    if (safeOnce) // precise: a coarse timer may fire 5% early, or late past the stop-time budget
+        QTimer::singleShot(int(recoveryDeadlineMs(profile)), Qt::PreciseTimer, this, [this] { onRecoveryDeadline(); });
     return true;
 }
 

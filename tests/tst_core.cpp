@@ -63,12 +63,14 @@ void tst_Core::commands()
     QFETCH(QString, steps);
     QFETCH(QString, signals);
     QFETCH(QString, commands);
+    QStringList fan, profile; // kevo-sim's lines; the profile's keys are capitalised
+    for (const QString& entry : control.split(';', Qt::SkipEmptyParts))
+        (entry.at(0).isUpper() ? profile : fan) << entry;
     QTemporaryDir dir;
-    useFan(dir, control);
-    const QString program = control.startsWith("program=") ? control.section('=', 1) : KEVO_SIM_PROGRAM;
+    useFan(dir, fan.join(';'));
     // A second per command, so that the rows with a deliberately slow kevo-sim never time out.
-    KevoFanBackend backend(loadedProfile(kShortTimings + ';' + kKevoSimFan
-                               + ";CommandTimeoutMs=1000;SettlingMs=1100;BackendProgram=" + program),
+    KevoFanBackend backend(loadedProfile(kShortTimings + ';' + kKevoSimFan + ";CommandTimeoutMs=1000;SettlingMs=1100;"
+                               + profile.join(';')),
         false, nullptr);
     QStringList seen;
     connect(&backend, &KevoFanBackend::reading,
@@ -87,6 +89,10 @@ void tst_Core::commands()
             QVERIFY(QTest::qWaitFor([&] { return seen.size() > before; }, 5000));
         else if (step == "sleep")
             QTest::qWait(300);
+        else if (step.startsWith("phase ")) // until the monotonic clock, the timers' clock, is N ms into a second
+            for (timespec now; clock_gettime(CLOCK_MONOTONIC, &now),
+                 (now.tv_nsec / 1000000 + 1000 - step.mid(6).toInt()) % 1000 >= 10;)
+                QThread::usleep(100);
         else { // a stall: with the event loop stopped the time limit cannot end a command
             QThread::msleep(1000 + 1000 + 50);
             seen << (backend.isCommandOverdue() ? "overdue" : "on time");

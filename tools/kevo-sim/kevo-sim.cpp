@@ -34,7 +34,7 @@ struct Control {
     std::string faultsApplyTo = "all"; // set, read or all
     long offsetRpm = 0;
     long lagMs = 500; // time constant of the speed's approach to the setpoint
-    long delayMs = 0; // every command takes at least this long
+    long delayMs = 0; // the commands the faults apply to take at least this long
     long outputBytes = 8193; // size of the output of the oversize faults
 };
 
@@ -204,11 +204,10 @@ int main(int argc, char** argv)
 
     const std::string stateFile = statePath();
     const Control control = readControl(environmentOr("KEVO_SIM_CONTROL", stateFile + ".control"));
-    if (control.delayMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(control.delayMs));
-
     const bool faulty = control.faultsApplyTo == "all" || (isSet && control.faultsApplyTo == "set")
         || (isRead && control.faultsApplyTo == "read");
+    if (faulty && control.delayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(control.delayMs));
     const std::string fault = faulty ? control.fault : "none";
 
     if (fault == "fail")
