@@ -117,7 +117,8 @@ bool Client::connectTo(const QString& path, bool served)
 
 void Client::read()
 {
-    received += socket.read(socket.bytesAvailable());
+    if (socket.isOpen())
+        received += socket.read(socket.bytesAvailable());
     for (int end; (end = received.indexOf('\n')) >= 0; received.remove(0, end + 1), ++statuses) {
         const QString problem = statusProblem(received.left(end + 1));
         if (!problem.isEmpty())
