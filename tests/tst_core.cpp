@@ -224,7 +224,7 @@ void tst_Core::soak()
             probe.step("hello");
             ++leases;
             int rpm = 0;
-            for (int n = 0; n < 4; ++n, QTest::qWait(random.bounded(40)))
+            for (int n = 0; n < 4; ++n, QTest::qWait(random.bounded(20)))
                 probe.step(QString("ctl rpm=%1").arg(rpm = 1200 + 100 * random.bounded(49)));
             ending = endings.at(random.bounded(endings.size()));
             ++injected[ending.kind];
