@@ -76,7 +76,8 @@ fuzz-ci: fuzz-build
 
 # The fault soak for SOAK_SECONDS (the suite runs a 40 s form of it).
 soak: build
-	OSTREL_SOAK_SECONDS=$(SOAK_SECONDS) $(BUILD_DIR)/tests/tst_core soak
+	OSTREL_SOAK_SECONDS=$(SOAK_SECONDS) QTEST_FUNCTION_TIMEOUT=$$(( ($(SOAK_SECONDS) + 300) * 1000 )) \
+		$(BUILD_DIR)/tests/tst_core soak
 
 # The demo also plots its run.
 demo: DEB_PACKAGES += gnuplot-nox
