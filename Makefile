@@ -7,17 +7,19 @@ FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 300
 FUZZ_RUNS ?= 10000000
 FAST_FUZZ_BUILD_DIR ?= build-fuzz-fast
+DEB_DIR ?= build-deb
 SOAK_SECONDS ?= 600
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
 # Debian packages the build and the tests need.
-DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 systemd clang-format clang libclang-rt-14-dev
+DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 systemd clang-format clang libclang-rt-14-dev \
+	debhelper dpkg-dev lintian mandoc
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build test check test-sanitize fuzz-build fuzz fuzz-ci fuzz-campaign soak demo clean
+.PHONY: all deps configure build test check test-sanitize fuzz-build fuzz fuzz-ci fuzz-campaign soak deb demo clean
 
 all: build
 
@@ -79,10 +81,17 @@ soak: build
 	OSTREL_SOAK_SECONDS=$(SOAK_SECONDS) QTEST_FUNCTION_TIMEOUT=$$(( ($(SOAK_SECONDS) + 300) * 1000 )) \
 		$(BUILD_DIR)/tests/tst_core soak
 
+# The Debian packages, built from a copy of the tracked sources: $(DEB_DIR)/*.deb.
+deb: deps
+	rm -rf $(DEB_DIR) && mkdir -p $(DEB_DIR)/ostrel
+	git ls-files -z | xargs -0 cp --parents -t $(DEB_DIR)/ostrel
+	cd $(DEB_DIR)/ostrel && DEB_BUILD_OPTIONS="parallel=$(JOBS)" dpkg-buildpackage -us -uc -b
+	@ls $(DEB_DIR)/*.deb
+
 # The demo also plots its run.
 demo: DEB_PACKAGES += gnuplot-nox
 demo: build
 	@tools/run-demo.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR) $(FAST_FUZZ_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR) $(FAST_FUZZ_BUILD_DIR) $(DEB_DIR)
