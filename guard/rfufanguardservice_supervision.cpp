@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr qint64 kRefreshIntervalMs = 1000;
 constexpr int kRecoveryFailedExitCode = 2;
 
 } // namespace

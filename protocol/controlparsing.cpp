@@ -6,7 +6,6 @@
 namespace {
 
 constexpr double kMaximumSampleAgeMs = 3600000; // one hour
-constexpr int kMaximumIdentityLength = 256;
 
 bool identityLengthValid(const QString& text) { return !text.isEmpty() && text.size() <= kMaximumIdentityLength; }
 

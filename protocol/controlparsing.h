@@ -5,6 +5,9 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+// The longest serial or sample session a sample may name.
+constexpr int kMaximumIdentityLength = 256;
+
 // Decodes an unsigned 64-bit counter sent as a JSON string of ASCII digits
 // (leading zeros allowed; no sign, blank or JSON number). Writes *out on a
 // successful conversion.

@@ -27,6 +27,10 @@ class RfuFanGuardService : public QObject {
     Q_OBJECT
 
 public:
+    // The supervision tick, and how often it has the fan read when nothing else does.
+    static constexpr int kSupervisionTickMs = 250;
+    static constexpr qint64 kRefreshIntervalMs = 1000;
+
     // Construction, wiring and teardown: service/rfufanguardservice.cpp
     RfuFanGuardService(const DeviceProfile& profile, bool simulate, QObject* parent = nullptr);
     ~RfuFanGuardService() override;

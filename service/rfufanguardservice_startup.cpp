@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr int kSupervisionTickMs = 250;
 const char kRealWriterLockPath[] = "/run/tessovara-rfu/fan-writer.lock";
 
 // Creates the directory that holds path, with its missing parents; relative

@@ -5,6 +5,7 @@
 // its writer lock lives under /run).
 #include "backend/kevofanbackend.h"
 #include "guard/guardrules.h"
+#include "guard/steadystate.h"
 #include "harness.h"
 #include "profile/profilevalidation.h"
 
@@ -59,7 +60,8 @@ void tst_Core::load()
     const QVariantMap read { { "Validated", profile.Validated }, { "DeviceSerial", profile.DeviceSerial },
         { "MinimumRpm", profile.MinimumRpm }, { "LeadC", profile.LeadC },
         { "CommandTimeoutMs", profile.CommandTimeoutMs }, { "MaximumSampleAgeMs", profile.MaximumSampleAgeMs },
-        { "LeaseMs", profile.LeaseMs }, { "MaximumFeedbackAgeMs", profile.MaximumFeedbackAgeMs } };
+        { "LeaseMs", profile.LeaseMs }, { "MaximumFeedbackAgeMs", profile.MaximumFeedbackAgeMs },
+        { "warnings", steadyStateWarnings(profile).replaceInStrings(QRegularExpression(" .*"), "").join(',') } };
     for (const QString& value : values.split(' ', Qt::SkipEmptyParts))
         QCOMPARE(value.section('=', 0, 0) + '=' + read.value(value.section('=', 0, 0)).toString(), value);
 }

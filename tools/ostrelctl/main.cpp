@@ -4,6 +4,7 @@
 #include "statusformat.h"
 
 #include "app/commandline.h"
+#include "guard/steadystate.h"
 #include "profile/deviceprofile.h"
 #include "profile/profilevalidation.h"
 
@@ -103,6 +104,9 @@ int checkProfile(const QString& path)
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return kExitFailure;
     }
+    // Refused by no rule, but these would still fault in steady state.
+    for (const QString& warning : steadyStateWarnings(profile))
+        std::fprintf(stderr, "warning: %s\n", qPrintable(warning));
     std::printf("ok\n");
     return kExitReady;
 }
