@@ -179,7 +179,7 @@ void tst_Core::soak()
         + QString(";CommandTimeoutMs=%1;SettlingMs=%2;MaximumSampleAgeMs=%3;MaximumOffMs=%4")
               .arg(200 * kSlow)
               .arg(1500 * kSlow)
-              .arg(600 * kSlow)
+              .arg(1000 * kSlow)
               .arg(2000 * kSlow);
     const qint64 inTime = 3000 * kSlow; // for any ending, from its last step to the safe speed at the fan
     const quint32 seed = QRandomGenerator::global()->generate();

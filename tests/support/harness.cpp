@@ -117,7 +117,7 @@ bool Client::connectTo(const QString& path, bool served)
 
 void Client::read()
 {
-    if (socket.isOpen())
+    if (socket.bytesAvailable() > 0) // nothing to read from a socket already closed
         received += socket.read(socket.bytesAvailable());
     for (int end; (end = received.indexOf('\n')) >= 0; received.remove(0, end + 1), ++statuses) {
         const QString problem = statusProblem(received.left(end + 1));
