@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QLocalServer>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QThread>
 #include <QtTest>
 #include <sys/socket.h>
@@ -42,8 +43,9 @@ QByteArray profileText(const QString& changes)
 
 QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content)
 {
-    QFile file(dir.filePath(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+    // Whole or not at all: kevo-sim may read its control file while a step rewrites it.
+    QSaveFile file(dir.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
         qFatal("cannot write %s", qPrintable(file.fileName()));
     return file.fileName();
 }
