@@ -8,12 +8,10 @@ source=$(cd "$1" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-mkdir "$work/ostrel"
-(cd "$source" && git ls-files -z | xargs -0 cp --parents -t "$work/ostrel") || { echo "cannot copy the sources"; exit 1; }
-if ! (cd "$work/ostrel" && DEB_BUILD_OPTIONS="parallel=$(nproc) nocheck" timeout 900 dpkg-buildpackage -us -uc -b \
-    >"$work/build.log" 2>&1); then
+# The package as `make deb` builds it, from a copy of the tracked sources.
+if ! timeout 900 make -C "$source" --no-print-directory deb DEB_DIR="$work" >"$work/build.log" 2>&1; then
     tail -n 40 "$work/build.log"
-    echo "dpkg-buildpackage failed"
+    echo "make deb failed"
     exit 1
 fi
 deb=$(ls "$work"/ostrel_*.deb)
