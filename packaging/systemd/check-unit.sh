@@ -25,7 +25,7 @@ command -v systemd-analyze >/dev/null || fail "systemd-analyze not found (Debian
 # and score well.
 grep -qx 'Type=notify' "$unit" || fail "unit is not Type=notify"
 grep -qE '^WatchdogSec=[^0]' "$unit" || fail "unit sets no watchdog"
-grep -qx 'ExecStopPost=/usr/sbin/ostrel --safe-once' "$unit" \
+grep -qE "^ExecStopPost=\+/usr/sbin/ostrel --safe-once( |$)" "$unit" \
     || fail "unit does not command the safe speed after every stop"
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-unit.XXXXXX") || fail "cannot create a temporary directory"
