@@ -15,7 +15,7 @@ CMAKE_FLAGS ?=
 
 # Debian packages the build and the tests need.
 DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 systemd clang-format clang libclang-rt-14-dev \
-	debhelper dpkg-dev lintian mandoc
+	debhelper dpkg-dev lintian mandoc socat gdb
 
 MAKEFLAGS += --no-print-directory
 
@@ -53,7 +53,7 @@ check: build
 test-sanitize: deps
 	@cmake -S . -B $(ASAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DOSTREL_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
-	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -E debian_package # packaged without sanitizers
+	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -LE package # packaged without sanitizers
 
 fuzz-build: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_FUZZ=ON \

@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a copy of the tracked sources and checks it: lintian
 # reports no error and no warning, every manual page is clean under mandoc -Tlint, every
-# installed file is in its place, and the packaged daemon runs.
-# usage: check-deb.sh <source-dir>
+# installed file is in its place, and the packaged daemon runs. The packages stay in
+# <output-dir> (for the system test), the rest of the work is removed.
+# usage: check-deb.sh <source-dir> <output-dir>
 set -u
 source=$(cd "$1" && pwd)
+out=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # The package as `make deb` builds it, from a copy of the tracked sources.
-if ! timeout 900 make -C "$source" --no-print-directory deb DEB_DIR="$work" >"$work/build.log" 2>&1; then
+rm -rf "$out"
+if ! timeout 900 make -C "$source" --no-print-directory deb DEB_DIR="$work/deb" >"$work/build.log" 2>&1; then
     tail -n 40 "$work/build.log"
     echo "make deb failed"
     exit 1
 fi
-deb=$(ls "$work"/ostrel_*.deb)
+mkdir -p "$out" && cp "$work"/deb/*.deb "$out"/
+deb=$(ls "$out"/ostrel_*.deb)
 echo "package: $(basename "$deb")"
 status=0
 
-lintian --fail-on none "$work"/ostrel_*.changes "$deb" >"$work/lintian.txt" 2>&1
+lintian --fail-on none "$work"/deb/ostrel_*.changes "$deb" >"$work/lintian.txt" 2>&1
 if grep -E '^[EW]: ' "$work/lintian.txt"; then
     echo "lintian reports the lines above"
     status=1
@@ -39,7 +43,7 @@ if grep -E 'tst_|ostrel_without_real_backend|/etc/' <<<"$contents"; then
     echo "unexpected files in the package"
     status=1
 fi
-ls "$work"/ostrel-dbgsym_*.deb >/dev/null 2>&1 || { echo "no -dbgsym package"; status=1; }
+ls "$out"/ostrel-dbgsym_*.deb >/dev/null 2>&1 || { echo "no -dbgsym package"; status=1; }
 
 dpkg-deb -x "$deb" "$work/root"
 if ! timeout 10 "$work/root/usr/sbin/ostrel" --help >"$work/help.txt" 2>&1 || ! grep -q -- '--safe-once' "$work/help.txt"; then
