@@ -13,8 +13,9 @@ scenarios=${*:-ready killed hung memory profile stopped violation sandbox}
 safe=6000 # the example profile's MaximumRpm
 status=0
 work=$(mktemp -d /tmp/ostrel-system.XXXXXX)
+canary=$(mktemp -d /var/tmp/ostrel-system.XXXXXX) # with $work: gone if a boot empties the two
 freezer=/sys/fs/cgroup/freezer/ostrel-system-test
-snapshot() { find /tmp /run /etc /var -xdev -maxdepth 2 ! -path "$work*" 2>/dev/null | sort; }
+snapshot() { find /run /etc /var -xdev -maxdepth 3 ! -path "$canary" 2>/dev/null | sort; }
 snapshot >"$work/before"
 find /sys/fs/cgroup -mindepth 1 -type d | sort >"$work/cgroups"
 
@@ -65,8 +66,9 @@ cleanup() {
     [ -d $freezer ] && echo THAWED >$freezer/freezer.state && within 5 rmdir $freezer 2>/dev/null
     # systemd's cgroups outlive it, empty: those it made go, deepest first.
     find /sys/fs/cgroup -mindepth 1 -type d | sort | comm -13 "$work/cgroups" - | sort -r | xargs -r rmdir 2>/dev/null
+    [ -f "$work/before" ] && [ -d "$canary" ] || { echo "/tmp or /var/tmp was emptied"; status=1; }
     snapshot | diff "$work/before" - || { echo "the machine changed (above)"; status=1; }
-    rm -rf "$work"
+    rm -rf "$work" "$canary"
     exit $status
 }
 trap cleanup EXIT
