@@ -2,7 +2,7 @@
 # Builds the Debian package from a copy of the tracked sources and checks it: lintian
 # reports no error and no warning, every manual page is clean under mandoc -Tlint, every
 # installed file is in its place, and the packaged daemon runs. The packages stay in
-# <output-dir> (for the system test), the rest of the work is removed.
+# <output-dir>, for the system test.
 # usage: check-deb.sh <source-dir> <output-dir>
 set -u
 source=$(cd "$1" && pwd)
@@ -11,18 +11,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # The package as `make deb` builds it, from a copy of the tracked sources.
-rm -rf "$out"
-if ! timeout 900 make -C "$source" --no-print-directory deb DEB_DIR="$work/deb" >"$work/build.log" 2>&1; then
+if ! timeout 900 make -C "$source" --no-print-directory deb DEB_DIR="$out" >"$work/build.log" 2>&1; then
     tail -n 40 "$work/build.log"
     echo "make deb failed"
     exit 1
 fi
-mkdir -p "$out" && cp "$work"/deb/*.deb "$out"/
 deb=$(ls "$out"/ostrel_*.deb)
 echo "package: $(basename "$deb")"
 status=0
 
-lintian --fail-on none "$work"/deb/ostrel_*.changes "$deb" >"$work/lintian.txt" 2>&1
+lintian --fail-on none "$out"/ostrel_*.changes "$deb" >"$work/lintian.txt" 2>&1
 if grep -E '^[EW]: ' "$work/lintian.txt"; then
     echo "lintian reports the lines above"
     status=1
