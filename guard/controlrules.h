@@ -3,6 +3,7 @@
 #include "profile/controlrequest.h"
 #include "profile/deviceprofile.h"
 
+#include <QJsonObject>
 #include <QString>
 
 // What the guard knows when a control request arrives, as plain values: the lease's
@@ -34,3 +35,8 @@ struct ControlState {
 // sample and the renewed lease; on a refusal whatever it had recorded by then.
 QString checkControlRequest(
     const ControlRequest& request, bool wellFormed, const DeviceProfile& profile, qint64 now, ControlState* state);
+
+// The checks every message meets before its type counts: the protocol version, then, for every
+// type but "hello", the lease and the guard session it names. Returns the refusal's reason, or
+// an empty string when the message may go on.
+QString checkEnvelope(const QJsonObject& message, const QString& leaseToken, const QString& guardSession);

@@ -2,6 +2,7 @@
 #include "protocol/controlparsing.h"
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -53,4 +54,18 @@ bool parseTemperatureSample(const QJsonObject& object, TemperatureSample* sample
 bool rpmWithinBounds(double rpm, int maximumRpm)
 {
     return std::isfinite(rpm) && rpm >= 0 && rpm <= maximumRpm && std::floor(rpm) == rpm;
+}
+
+bool decodeControlRequest(const QJsonObject& message, ControlRequest* request)
+{
+    const QJsonValue rpmValue = message.value(QLatin1String("rpm"));
+    request->rpm = rpmValue.isDouble() ? rpmValue.toDouble() : -1;
+    const QJsonValue targetValue = message.value(QLatin1String("targetC"));
+    request->TargetTemperatureC
+        = targetValue.isDouble() ? targetValue.toDouble() : std::numeric_limits<double>::quiet_NaN();
+    request->state = message.value(QLatin1String("state")).toString();
+    return message.value(QLatin1String("type")).toString() == QLatin1String("control")
+        && parseDecimalCounter(message.value(QLatin1String("sequence")), &request->sequence)
+        && parseDecimalCounter(message.value(QLatin1String("progress")), &request->progress)
+        && parseTemperatureSample(message.value(QLatin1String("sample")).toObject(), &request->sample);
 }

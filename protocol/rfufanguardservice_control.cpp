@@ -4,22 +4,10 @@
 #include "guard/controlrules.h"
 #include "protocol/controlparsing.h"
 
-#include <QJsonValue>
-#include <limits>
-
 void RfuFanGuardService::handleControl(const QJsonObject& message)
 {
     ControlRequest request;
-    const QJsonValue rpmValue = message.value(QLatin1String("rpm"));
-    request.rpm = rpmValue.isDouble() ? rpmValue.toDouble() : -1;
-    const QJsonValue targetValue = message.value(QLatin1String("targetC"));
-    request.TargetTemperatureC
-        = targetValue.isDouble() ? targetValue.toDouble() : std::numeric_limits<double>::quiet_NaN();
-    request.state = message.value(QLatin1String("state")).toString();
-    const bool wellFormed = message.value(QLatin1String("type")).toString() == QLatin1String("control")
-        && parseDecimalCounter(message.value(QLatin1String("sequence")), &request.sequence)
-        && parseDecimalCounter(message.value(QLatin1String("progress")), &request.progress)
-        && parseTemperatureSample(message.value(QLatin1String("sample")).toObject(), &request.sample);
+    const bool wellFormed = decodeControlRequest(message, &request);
 
     ControlState state { commandSequence, commandProgress, leaseDeadline, sampleSession, sampleSequence,
         sampleTemperatureC, sampleDeadline, sampleDeadlineArmed, freshSampleCount, lastFeedbackAt, lastRpm,

@@ -1,14 +1,15 @@
 // Session messages: the envelope checks, "hello" with the control lease, and "release".
 #include "service/rfufanguardservice.h"
 
-#include <QJsonValue>
+#include "guard/controlrules.h"
+
 #include <QUuid>
 
 void RfuFanGuardService::handleMessage(const QJsonObject& message)
 {
-    const QJsonValue version = message.value(QLatin1String("version"));
-    if (!version.isDouble() || version.toDouble() != 1.0) {
-        refuseClient(QStringLiteral("Unsupported protocol"));
+    const QString refusal = checkEnvelope(message, leaseToken, guardSession);
+    if (!refusal.isEmpty()) {
+        refuseClient(refusal);
         return;
     }
     const QString type = message.value(QLatin1String("type")).toString();
@@ -29,11 +30,6 @@ void RfuFanGuardService::handleMessage(const QJsonObject& message)
         return;
     }
 
-    if (leaseToken.isEmpty() || message.value(QLatin1String("lease")).toString() != leaseToken
-        || message.value(QLatin1String("session")).toString() != guardSession) {
-        refuseClient(QStringLiteral("Invalid or expired control lease"));
-        return;
-    }
     if (type == QLatin1String("release")) {
         leaseToken.clear();
         requestSafety(QStringLiteral("Control released"), false);
