@@ -125,6 +125,8 @@ void Client::read()
         const QString problem = statusProblem(received.left(end + 1));
         if (!problem.isEmpty())
             problems << problem;
+        if (onStatus)
+            onStatus(QJsonDocument::fromJson(received.left(end)).object());
     }
 }
 
@@ -177,10 +179,13 @@ RfuFanGuardServiceProbe::RfuFanGuardServiceProbe(const QString& changes, bool si
 
 bool RfuFanGuardServiceProbe::start()
 {
+    tracker.setWarmupStopExpected(true); // its first client
     if (!s.start(dir().filePath("fan.sock"), false, nullptr))
         return false;
     s.supervisionTimer.stop(); // the steps tick
     clients.push_back(std::make_unique<Client>());
+    clients.back()->onStatus
+        = [this](const QJsonObject& status) { tracker.statusReceived(status, s.guardClock.elapsed() + shiftMs); };
     return clients.back()->connectTo(dir().filePath("fan.sock")) && waitUntil([&] { return s.safeConfirmed; });
 }
 
@@ -225,6 +230,13 @@ void RfuFanGuardServiceProbe::settle()
 
 void RfuFanGuardServiceProbe::step(const QString& step)
 {
+    // What the guard wrote in the last step reaches the library before any time passes.
+    for (const auto& client : clients) {
+        if (s.client)
+            s.client->flush();
+        client->socket.waitForReadyRead(0);
+        client->read();
+    }
     const QString verb = step.section(' ', 0, 0), argument = step.section(' ', 1);
     QString message = verb == "msg" ? argument
         : verb == "release"         ? R"({"version":1,"type":"release","lease":"<lease>","session":"<session>"})"
@@ -253,7 +265,11 @@ void RfuFanGuardServiceProbe::step(const QString& step)
     if (!message.isEmpty()) {
         const QString before = s.leaseToken;
         message.replace("<lease>", s.leaseToken).replace("<session>", s.guardSession);
-        s.handleMessage(QJsonDocument::fromJson(message.toUtf8()).object());
+        const QJsonObject object = QJsonDocument::fromJson(message.toUtf8()).object();
+        const qint64 now = s.guardClock.elapsed() + shiftMs;
+        if (const QString refusal = tracker.check(object, now); localRefusal.isEmpty())
+            localRefusal = refusal;
+        s.handleMessage(object);
         sequence = s.leaseToken != before && !s.leaseToken.isEmpty() ? 0 : sequence;
     } else if (verb == "send") {
         send(QJsonDocument::fromJson(("[" + argument + "]").toUtf8()).array().at(0).toString().toUtf8());
@@ -281,6 +297,7 @@ void RfuFanGuardServiceProbe::step(const QString& step)
     } else if (verb == "run") {
         settle();
     } else if (verb.startsWith('+')) {
+        shiftMs += verb.toLongLong();
         for (qint64* t : { &s.sampleDeadline, &s.leaseDeadline, &s.lastFeedbackAt, &s.confirmationSince,
                  &s.spinUpReadyAt, &s.offSince, &s.nextRefreshAt })
             *t = *t == -1 ? -1 : *t - verb.toLongLong() == -1 ? -2 : *t - verb.toLongLong();

@@ -1,6 +1,7 @@
 #pragma once
 // What the tests, the soak and the fuzzers share: profiles, row tables, a protocol
 // client, a notify peer, a guard driven by scenario steps, and the status invariants.
+#include "controltracker.h"
 #include "service/rfufanguardservice.h"
 
 #include <QJsonObject>
@@ -40,6 +41,7 @@ struct Client {
     int statuses = 0;
     QStringList problems;
     QByteArray received; // the start of a status still to come
+    std::function<void(const QJsonObject&)> onStatus;
     bool connectTo(const QString& path, bool served = true); // served: its first status has come
     void read();
 };
@@ -86,6 +88,12 @@ struct RfuFanGuardServiceProbe {
 
     std::optional<QTemporaryDir> files;
     RfuFanGuardService s;
+    // The client library's view, beside the guard: every status the guard sends reaches it,
+    // and it checks every message the steps hand the guard. Its clock is the guard's, moved by
+    // the +N steps as the guard's times are, and it allows no margin.
+    ostrel::ControlTracker tracker { s.profile, 0 };
+    qint64 shiftMs = 0;
+    QString localRefusal; // the first message the library refused, and why
     std::vector<std::unique_ptr<Client>> clients;
     quint64 sequence = 0, sampleSequence = 0;
 };

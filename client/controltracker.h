@@ -1,0 +1,47 @@
+#pragma once
+
+#include "guard/controlrules.h"
+
+#include <ostrel-client/export.h>
+
+#include <QJsonObject>
+
+namespace ostrel {
+
+// The client's view of what the guard knows when a control request arrives, kept from the
+// statuses it receives and the requests it sends, so that a request can be checked by the
+// guard's own rules first. Times are the client's monotonic milliseconds, passed in. The
+// guard's clock runs later than this one by a message's transit, so every time limit is
+// taken marginMs on the safe side.
+class OSTREL_CLIENT_EXPORT ControlTracker {
+public:
+    ControlTracker(const DeviceProfile& profile, qint64 marginMs);
+
+    void setWarmupStopExpected(bool expected) { warmupStopExpected = expected; }
+    void setMarginMs(qint64 margin) { marginMs = margin; }
+    void statusReceived(const QJsonObject& status, qint64 now);
+    // The reason the guard would refuse message with, at now plus a transit; empty when it
+    // would accept, and then it counts as sent: a hello starts the lease's time, a control
+    // request counts as accepted.
+    QString check(const QJsonObject& message, qint64 now);
+
+    QString lease() const { return leaseToken; }
+    QString session() const { return guardSession; }
+    quint64 nextSequence() const { return state.commandSequence + 1; }
+    bool warmupStopAvailable(qint64 now) const;
+    bool spinUpPending() const { return state.spinUpPending; }
+
+private:
+    void applyRequestedRpm(int rpm, qint64 now);
+
+    const DeviceProfile& profile;
+    qint64 marginMs;
+    bool warmupStopExpected = false;
+    ControlState state;
+    QString guardSession;
+    QString leaseToken;
+    qint64 helloSentAt = -1;
+    qint64 spinUpSentAt = -1;
+};
+
+} // namespace ostrel

@@ -1,0 +1,216 @@
+// The connection to the guard: frames, reconnection, the lease, and requests checked first.
+#include <ostrel-client/guardclient.h>
+
+#include "controltracker.h"
+#include "profilefields.h"
+#include "protocol/frames.h"
+
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QTimer>
+
+namespace ostrel {
+
+namespace {
+
+constexpr int kFirstRetryMs = 100;
+constexpr int kLongestRetryMs = 5000;
+constexpr int kDefaultMarginMs = 50;
+
+GuardStatus statusFrom(const QJsonObject& o)
+{
+    GuardStatus s;
+    s.session = o.value(QLatin1String("session")).toString();
+    s.lease = o.value(QLatin1String("lease")).toString();
+    s.serial = o.value(QLatin1String("serial")).toString();
+    s.commandSequence = o.value(QLatin1String("commandSequence")).toString().toULongLong();
+    s.requestedRpm = o.value(QLatin1String("requestedRpm")).toInt(-1);
+    s.ready = o.value(QLatin1String("ready")).toBool();
+    s.rpmValid = o.value(QLatin1String("rpmValid")).toBool();
+    s.rpm = o.value(QLatin1String("rpm")).toInt();
+    s.ageMs = qint64(o.value(QLatin1String("ageMs")).toDouble(-1));
+    s.fault = o.value(QLatin1String("fault")).toBool();
+    s.reason = o.value(QLatin1String("reason")).toString();
+    s.simulation = o.value(QLatin1String("simulation")).toBool();
+    return s;
+}
+
+} // namespace
+
+class GuardClient::Private {
+public:
+    Private(const SafetyProfile& profile)
+        : profile(profile)
+        , tracker(fieldsOf(this->profile), kDefaultMarginMs)
+    {
+    }
+
+    SafetyProfile profile;
+    ControlTracker tracker;
+    QLocalSocket socket;
+    QTimer retryTimer;
+    QString socketPath;
+    QByteArray received;
+    GuardStatus status;
+    int retryMs = kFirstRetryMs;
+    bool wanted = false; // connectToGuard until disconnectFromGuard
+    bool leaseWanted = true;
+    bool served = false; // the guard has sent its first status on this connection
+    qint64 lastHelloAt = -1;
+};
+
+GuardClient::GuardClient(const SafetyProfile& profile, QObject* parent)
+    : QObject(parent)
+    , d(std::make_unique<Private>(profile))
+{
+    d->retryTimer.setSingleShot(true);
+    connect(&d->retryTimer, &QTimer::timeout, this, [this] { d->socket.connectToServer(d->socketPath); });
+    connect(&d->socket, &QLocalSocket::readyRead, this, [this] {
+        d->received += d->socket.readAll();
+        int end;
+        while (d->socket.state() == QLocalSocket::ConnectedState && (end = d->received.indexOf('\n')) >= 0) {
+            const QJsonObject status = QJsonDocument::fromJson(d->received.left(end)).object();
+            d->received.remove(0, end + 1);
+            handleStatus(status);
+        }
+        if (d->received.size() > kFrameLimitBytes)
+            d->socket.abort(); // no guard writes that: whatever is there, it is not one
+    });
+    connect(&d->socket, &QLocalSocket::disconnected, this, [this] {
+        const bool wasServed = std::exchange(d->served, false);
+        d->received.clear();
+        d->lastHelloAt = -1;
+        if (wasServed)
+            Q_EMIT connectedChanged(false);
+        if (!d->status.lease.isEmpty()) {
+            d->status.lease.clear();
+            Q_EMIT leaseEnded();
+        }
+        scheduleRetry();
+    });
+    connect(&d->socket, &QLocalSocket::errorOccurred, this, [this] {
+        if (d->socket.state() == QLocalSocket::UnconnectedState)
+            scheduleRetry();
+    });
+}
+
+GuardClient::~GuardClient()
+{
+    // The socket's last signals must not reach a half-destroyed client.
+    d->socket.disconnect(this);
+}
+
+void GuardClient::connectToGuard(const QString& socketPath)
+{
+    d->socketPath = socketPath;
+    d->wanted = true;
+    d->retryMs = kFirstRetryMs;
+    d->retryTimer.stop();
+    d->socket.abort();
+    d->socket.connectToServer(socketPath);
+}
+
+void GuardClient::disconnectFromGuard()
+{
+    d->wanted = false;
+    d->retryTimer.stop();
+    d->socket.disconnectFromServer();
+}
+
+bool GuardClient::isConnected() const { return d->served; }
+void GuardClient::setWarmupStopExpected(bool expected) { d->tracker.setWarmupStopExpected(expected); }
+
+void GuardClient::setTimingMarginMs(int marginMs) { d->tracker.setMarginMs(marginMs); }
+
+const GuardStatus& GuardClient::status() const { return d->status; }
+bool GuardClient::hasLease() const { return !d->status.lease.isEmpty(); }
+bool GuardClient::warmupStopAvailable() const { return d->tracker.warmupStopAvailable(monotonicMs()); }
+bool GuardClient::spinUpPending() const { return d->tracker.spinUpPending(); }
+
+int GuardClient::requestIntervalMs() const
+{
+    // Three chances before the lease or the sample runs out.
+    return qMax(1, qMin(d->profile.leaseMs(), d->profile.maximumSampleAgeMs()) / 3);
+}
+
+bool GuardClient::control(int rpm, double targetC, const Sample& sample, const QString& state, QString* error)
+{
+    const QString sequence = QString::number(d->tracker.nextSequence());
+    const QJsonObject message { { "version", 1 }, { "type", "control" }, { "lease", d->tracker.lease() },
+        { "session", d->tracker.session() }, { "sequence", sequence }, { "progress", sequence }, { "rpm", rpm },
+        { "targetC", targetC }, { "state", state },
+        { "sample",
+            QJsonObject { { "valid", sample.valid }, { "serial", sample.serial }, { "session", sample.session },
+                { "sequence", QString::number(sample.sequence) }, { "temperatureC", sample.temperatureC },
+                { "ageMs", double(sample.ageMs) } } } };
+    const QString refusal
+        = d->served ? d->tracker.check(message, monotonicMs()) : QStringLiteral("Invalid or expired control lease");
+    if (!refusal.isEmpty()) {
+        if (error)
+            *error = refusal;
+        return false;
+    }
+    send(message);
+    return true;
+}
+
+void GuardClient::setLeaseWanted(bool wanted) { d->leaseWanted = wanted; }
+
+bool GuardClient::release()
+{
+    d->leaseWanted = false;
+    if (!hasLease())
+        return false;
+    const QJsonObject message { { "version", 1 }, { "type", "release" }, { "lease", d->tracker.lease() },
+        { "session", d->tracker.session() } };
+    d->tracker.check(message, monotonicMs());
+    send(message);
+    return true;
+}
+
+void GuardClient::send(const QJsonObject& message)
+{
+    d->socket.write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
+}
+
+void GuardClient::handleStatus(const QJsonObject& object)
+{
+    if (object.value(QLatin1String("type")).toString() != QLatin1String("status"))
+        return;
+    d->tracker.statusReceived(object, monotonicMs());
+    const GuardStatus previous = std::exchange(d->status, statusFrom(object));
+    if (!d->served) {
+        d->served = true;
+        d->retryMs = kFirstRetryMs;
+        Q_EMIT connectedChanged(true);
+    }
+    Q_EMIT statusReceived(d->status);
+    if (d->status.fault && (!previous.fault || previous.session != d->status.session))
+        Q_EMIT faultLatched(d->status.reason);
+    if (previous.lease != d->status.lease) {
+        if (!previous.lease.isEmpty())
+            Q_EMIT leaseEnded();
+        if (!d->status.lease.isEmpty())
+            Q_EMIT leaseGranted();
+    }
+    // A refused hello costs nothing, and the guard answers at once. Asking again only after a
+    // lease's time keeps every earlier hello answered, so the lease is timed from the last one.
+    const qint64 now = monotonicMs();
+    if (d->leaseWanted && d->status.ready && d->status.lease.isEmpty()
+        && (d->lastHelloAt < 0 || now - d->lastHelloAt >= d->profile.leaseMs())) {
+        const QJsonObject hello { { "version", 1 }, { "type", "hello" }, { "serial", d->profile.deviceSerial() } };
+        d->lastHelloAt = now;
+        d->tracker.check(hello, now);
+        send(hello);
+    }
+}
+
+void GuardClient::scheduleRetry()
+{
+    if (!d->wanted || d->retryTimer.isActive())
+        return;
+    d->retryTimer.start(d->retryMs);
+    d->retryMs = qMin(d->retryMs * 2, kLongestRetryMs);
+}
+
+} // namespace ostrel

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <ostrel-client/export.h>
+#include <ostrel-client/safetyprofile.h>
+#include <ostrel-client/sampletracker.h>
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+namespace ostrel {
+
+// One status message of the guard: what it asks of the fan, what the fan reports, and
+// whether a lease can be had. The guard sends one on connection, after each message of the
+// client, and after each reading of the fan (about once a second).
+struct GuardStatus {
+    QString session; // the guard's run: a new value means the guard has restarted
+    QString lease; // the lease token, "" when no lease is held
+    QString serial; // the device serial
+    quint64 commandSequence = 0; // the sequence of the last accepted request of this lease
+    int requestedRpm = -1; // the speed the guard asks of the fan
+    bool ready = false; // a lease can be granted
+    bool rpmValid = false; // rpm is a fresh reading
+    int rpm = 0; // the fan's last reported speed
+    qint64 ageMs = -1; // the age of that reading, -1 when there is none
+    bool fault = false; // a fault is latched: the fan is held at the safe speed until a restart
+    QString reason; // the first latched fault
+    bool simulation = false;
+};
+
+// A thermal-control client's connection to the guard. It connects to the guard's socket (and
+// again, after a growing pause of at most 5 s, whenever the guard turns it away or goes),
+// takes the control lease as soon as a status says the guard is ready, numbers the requests,
+// and checks each one by the guard's own rules before it is sent: a request the guard would
+// refuse is refused here with the guard's reason, and nothing is sent, so a mistake of the
+// client's never latches a fault. Each request must be sent within leaseMs() of the last
+// accepted one; requestIntervalMs() is a safe period. Every time is measured on monotonicMs().
+// Single-threaded: use it from the thread that runs its event loop.
+class OSTREL_CLIENT_EXPORT GuardClient : public QObject {
+    Q_OBJECT
+public:
+    explicit GuardClient(const SafetyProfile& profile, QObject* parent = nullptr);
+    ~GuardClient() override;
+
+    void connectToGuard(const QString& socketPath);
+    // Closes the connection (a held lease ends, and the guard forces the safe speed).
+    void disconnectFromGuard();
+    bool isConnected() const;
+
+    // The one warm-up stop of a guard's run is allowed only in its first lease, before anything
+    // made the guard force the safe speed. A status cannot say whether that has happened, so
+    // the client assumes it has, unless told that it is the first client of a freshly started
+    // guard. A wrong claim costs a latched fault at the first stop request.
+    void setWarmupStopExpected(bool expected);
+    // Whether to take the lease whenever the guard is ready (the default). release() clears it.
+    void setLeaseWanted(bool wanted);
+    // The guard's clock and this one differ by a message's transit: every time limit is
+    // checked this much on the safe side (default 50 ms).
+    void setTimingMarginMs(int marginMs);
+
+    const GuardStatus& status() const;
+    bool hasLease() const;
+    // Whether a stop (rpm 0, state "WarmupOff") may be requested now: the lease's stop is
+    // unused, or the fan is stopped and at least leaseMs() remain before the stop's limit.
+    bool warmupStopAvailable() const;
+    // After a start from standstill, every request must be at least spinUpRpm() until the fan
+    // has held that speed for the profile's spin-up time and a request has followed.
+    bool spinUpPending() const;
+    int requestIntervalMs() const;
+
+    // Asks for rpm, on the way to targetC, on sample; state "WarmupOff" marks a warm-up stop.
+    // Returns false, and the guard's reason in *error, when the request is not sent: no lease,
+    // or a rule of the guard it would break.
+    bool control(int rpm, double targetC, const Sample& sample, const QString& state = {}, QString* error = nullptr);
+    // Gives the lease back, and takes none until setLeaseWanted(true); the guard returns the
+    // fan to the safe speed. No fault.
+    bool release();
+
+Q_SIGNALS:
+    void connectedChanged(bool connected);
+    void statusReceived(const ostrel::GuardStatus& status);
+    void leaseGranted();
+    // The lease is gone: released, expired, or taken by a fault (faultLatched says which).
+    void leaseEnded();
+    void faultLatched(const QString& reason);
+
+private:
+    void handleStatus(const QJsonObject& status);
+    void send(const QJsonObject& message);
+    void scheduleRetry();
+
+    class Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace ostrel

@@ -1,0 +1,77 @@
+// The reference regulator: filter, look-ahead, PI with anti-windup, slew limit, stability.
+#include <ostrel-client/referenceregulator.h>
+
+#include "profilefields.h"
+
+#include <cmath>
+
+namespace ostrel {
+
+ReferenceRegulator::ReferenceRegulator(const SafetyProfile& profile, double targetC)
+    : profile(profile)
+    , target(targetC)
+{
+}
+
+RegulatorOutput ReferenceRegulator::step(double temperatureC, double seconds, bool stopAvailable, bool spinUpPending)
+{
+    const DeviceProfile& p = fieldsOf(profile);
+    RegulatorOutput out;
+    const double previous = filtered;
+    if (!started || seconds <= 0) {
+        filtered = temperatureC;
+    } else {
+        filtered += (temperatureC - filtered) * seconds / (p.FilterSeconds + seconds);
+        out.slopeCPerSecond = (filtered - previous) / seconds;
+    }
+    started = true;
+    out.filteredC = filtered;
+    const double aheadC = filtered + out.slopeCPerSecond * p.LeadSeconds;
+
+    // The stop, while the unit is cold now and will still be LeadSeconds ahead, which covers
+    // the spin-up. The guard needs the sample itself below the margin.
+    const double coldC = target - p.LeadC;
+    if (stopAvailable && temperatureC < coldC && aheadC < coldC) {
+        stopped = true;
+        output = 0;
+        stableSeconds = 0;
+        out.state = QStringLiteral("WarmupOff");
+        return out;
+    }
+    const bool spinningUp = spinUpPending || stopped;
+    stopped = false;
+
+    const double error = aheadC - target;
+    const double slew = p.SlewPerSecond * seconds;
+    const double floor = (spinningUp ? p.SpinUpRpm : p.MinimumRpm) / double(p.MaximumRpm);
+    integral += p.Ki * error * seconds;
+    const double wanted = p.Kp * error + integral;
+    double fraction = spinningUp && output == 0 ? floor : qBound(output - slew, wanted, output + slew);
+    fraction = qBound(floor, fraction, 1.0);
+    // Anti-windup: the integral follows what the fan is actually asked for.
+    if (p.Ki > 0 && fraction != wanted)
+        integral = fraction - p.Kp * error;
+    output = fraction;
+    out.rpm = onGrid(fraction, spinningUp ? p.SpinUpRpm : p.MinimumRpm);
+
+    const bool inBand
+        = std::abs(filtered - target) <= p.StableBandC && std::abs(out.slopeCPerSecond) <= p.StableSlopeCPerSecond;
+    stableSeconds = inBand ? stableSeconds + seconds : 0;
+    out.stable = stableSeconds * 1000 >= p.StableHoldMs;
+    out.state = spinningUp ? QStringLiteral("SpinUp")
+        : out.stable       ? QStringLiteral("Stable")
+                           : QStringLiteral("Regulate");
+    return out;
+}
+
+// The nearest speed on the grid, at least floorRpm and at most the maximum.
+int ReferenceRegulator::onGrid(double fraction, int floorRpm) const
+{
+    const DeviceProfile& p = fieldsOf(profile);
+    const int lowest = (floorRpm + p.RpmStep - 1) / p.RpmStep * p.RpmStep;
+    const int highest = p.MaximumRpm / p.RpmStep * p.RpmStep;
+    const int rpm = int(std::lround(fraction * p.MaximumRpm / p.RpmStep)) * p.RpmStep;
+    return qBound(qMin(lowest, highest), rpm, highest);
+}
+
+} // namespace ostrel
