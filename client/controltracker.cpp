@@ -60,6 +60,18 @@ void ControlTracker::statusReceived(const QJsonObject& status, qint64 now)
     }
 }
 
+QJsonObject ControlTracker::controlMessage(int rpm, double targetC, const Sample& sample, const QString& state) const
+{
+    // Both counters count this lease's requests.
+    const QString sequence = QString::number(this->state.commandSequence + 1);
+    return { { "version", 1 }, { "type", "control" }, { "lease", leaseToken }, { "session", guardSession },
+        { "sequence", sequence }, { "progress", sequence }, { "rpm", rpm }, { "targetC", targetC }, { "state", state },
+        { "sample",
+            QJsonObject { { "valid", sample.valid }, { "serial", sample.serial }, { "session", sample.session },
+                { "sequence", QString::number(sample.sequence) }, { "temperatureC", sample.temperatureC },
+                { "ageMs", double(sample.ageMs) } } } };
+}
+
 QString ControlTracker::check(const QJsonObject& message, qint64 now)
 {
     const QString refusal = checkEnvelope(message, leaseToken, guardSession);

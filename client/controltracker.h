@@ -3,6 +3,7 @@
 #include "guard/controlrules.h"
 
 #include <ostrel-client/export.h>
+#include <ostrel-client/sampletracker.h>
 
 #include <QJsonObject>
 
@@ -20,6 +21,8 @@ public:
     void setWarmupStopExpected(bool expected) { warmupStopExpected = expected; }
     void setMarginMs(qint64 margin) { marginMs = margin; }
     void statusReceived(const QJsonObject& status, qint64 now);
+    // The next control request of this lease, numbered.
+    QJsonObject controlMessage(int rpm, double targetC, const Sample& sample, const QString& state) const;
     // The reason the guard would refuse message with, at now plus a transit; empty when it
     // would accept, and then it counts as sent: a hello starts the lease's time, a control
     // request counts as accepted.
@@ -27,7 +30,6 @@ public:
 
     QString lease() const { return leaseToken; }
     QString session() const { return guardSession; }
-    quint64 nextSequence() const { return state.commandSequence + 1; }
     bool warmupStopAvailable(qint64 now) const;
     bool spinUpPending() const { return state.spinUpPending; }
 

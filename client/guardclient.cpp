@@ -17,7 +17,9 @@ constexpr int kFirstRetryMs = 100;
 constexpr int kLongestRetryMs = 5000;
 constexpr int kDefaultMarginMs = 50;
 
-GuardStatus statusFrom(const QJsonObject& o)
+} // namespace
+
+GuardStatus parseGuardStatus(const QJsonObject& o)
 {
     GuardStatus s;
     s.session = o.value(QLatin1String("session")).toString();
@@ -34,8 +36,6 @@ GuardStatus statusFrom(const QJsonObject& o)
     s.simulation = o.value(QLatin1String("simulation")).toBool();
     return s;
 }
-
-} // namespace
 
 class GuardClient::Private {
 public:
@@ -135,14 +135,7 @@ int GuardClient::requestIntervalMs() const
 
 bool GuardClient::control(int rpm, double targetC, const Sample& sample, const QString& state, QString* error)
 {
-    const QString sequence = QString::number(d->tracker.nextSequence());
-    const QJsonObject message { { "version", 1 }, { "type", "control" }, { "lease", d->tracker.lease() },
-        { "session", d->tracker.session() }, { "sequence", sequence }, { "progress", sequence }, { "rpm", rpm },
-        { "targetC", targetC }, { "state", state },
-        { "sample",
-            QJsonObject { { "valid", sample.valid }, { "serial", sample.serial }, { "session", sample.session },
-                { "sequence", QString::number(sample.sequence) }, { "temperatureC", sample.temperatureC },
-                { "ageMs", double(sample.ageMs) } } } };
+    const QJsonObject message = d->tracker.controlMessage(rpm, targetC, sample, state);
     const QString refusal
         = d->served ? d->tracker.check(message, monotonicMs()) : QStringLiteral("Invalid or expired control lease");
     if (!refusal.isEmpty()) {
@@ -178,7 +171,7 @@ void GuardClient::handleStatus(const QJsonObject& object)
     if (object.value(QLatin1String("type")).toString() != QLatin1String("status"))
         return;
     d->tracker.statusReceived(object, monotonicMs());
-    const GuardStatus previous = std::exchange(d->status, statusFrom(object));
+    const GuardStatus previous = std::exchange(d->status, parseGuardStatus(object));
     if (!d->served) {
         d->served = true;
         d->retryMs = kFirstRetryMs;

@@ -43,16 +43,15 @@ RegulatorOutput ReferenceRegulator::step(double temperatureC, double seconds, bo
 
     const double error = aheadC - target;
     const double slew = p.SlewPerSecond * seconds;
+    const double lowest = p.MinimumRpm / double(p.MaximumRpm);
     const double floor = (spinningUp ? p.SpinUpRpm : p.MinimumRpm) / double(p.MaximumRpm);
-    integral += p.Ki * error * seconds;
+    // Anti-windup: the integral stands for the speed that holds the target, so it stays within
+    // what the fan can give.
+    integral = qBound(lowest, integral + p.Ki * error * seconds, 1.0);
     const double wanted = p.Kp * error + integral;
-    double fraction = spinningUp && output == 0 ? floor : qBound(output - slew, wanted, output + slew);
-    fraction = qBound(floor, fraction, 1.0);
-    // Anti-windup: the integral follows what the fan is actually asked for.
-    if (p.Ki > 0 && fraction != wanted)
-        integral = fraction - p.Kp * error;
-    output = fraction;
-    out.rpm = onGrid(fraction, spinningUp ? p.SpinUpRpm : p.MinimumRpm);
+    const double fraction = spinningUp && output == 0 ? floor : qBound(output - slew, wanted, output + slew);
+    output = qBound(floor, fraction, 1.0);
+    out.rpm = onGrid(output, spinningUp ? p.SpinUpRpm : p.MinimumRpm);
 
     const bool inBand
         = std::abs(filtered - target) <= p.StableBandC && std::abs(out.slopeCPerSecond) <= p.StableSlopeCPerSecond;
@@ -63,6 +62,8 @@ RegulatorOutput ReferenceRegulator::step(double temperatureC, double seconds, bo
                            : QStringLiteral("Regulate");
     return out;
 }
+
+double ReferenceRegulator::stableBandC() const { return fieldsOf(profile).StableBandC; }
 
 // The nearest speed on the grid, at least floorRpm and at most the maximum.
 int ReferenceRegulator::onGrid(double fraction, int floorRpm) const

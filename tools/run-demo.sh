@@ -3,7 +3,7 @@
 # steering it. Leaves build/demo/demo.csv, and demo.png where gnuplot exists.
 set -u
 build=${1:-build}
-seconds=${DEMO_SECONDS:-30}
+seconds=${DEMO_SECONDS:-90}
 out=$build/demo
 mkdir -p "$out"
 runtime=$(mktemp -d /tmp/ostrel-demo.XXXXXX)

@@ -29,6 +29,9 @@ struct GuardStatus {
     bool simulation = false;
 };
 
+// Reads a status message; members that are missing keep their defaults.
+OSTREL_CLIENT_EXPORT GuardStatus parseGuardStatus(const QJsonObject& status);
+
 // A thermal-control client's connection to the guard. It connects to the guard's socket (and
 // again, after a growing pause of at most 5 s, whenever the guard turns it away or goes),
 // takes the control lease as soon as a status says the guard is ready, numbers the requests,

@@ -33,6 +33,8 @@ public:
     // are the client's (GuardClient::warmupStopAvailable and spinUpPending).
     RegulatorOutput step(double temperatureC, double seconds, bool stopAvailable, bool spinUpPending);
     double targetC() const { return target; }
+    // How far from the target the unit may be and still count as stable.
+    double stableBandC() const;
 
 private:
     int onGrid(double fraction, int floorRpm) const;
@@ -41,7 +43,7 @@ private:
     double target;
     bool started = false;
     double filtered = 0;
-    double integral = 0;
+    double integral = 0; // a fraction of the maximum speed, like the output
     double output = 1.0; // the guard holds the safe speed when a lease begins
     bool stopped = false;
     double stableSeconds = 0;

@@ -37,11 +37,11 @@ int failure(const QString& message)
     return kExitFailure;
 }
 
-int conditionCode(const QJsonObject& status)
+int conditionCode(const ostrel::GuardStatus& status)
 {
-    if (status.value(QLatin1String("fault")).toBool())
+    if (status.fault)
         return kExitFault;
-    return status.value(QLatin1String("ready")).toBool() ? kExitReady : kExitNotReady;
+    return status.ready ? kExitReady : kExitNotReady;
 }
 
 int status(const QString& socketPath, bool json)
@@ -53,10 +53,11 @@ int status(const QString& socketPath, bool json)
     QJsonObject first;
     connection.nextStatus(0, &first);
     connection.close();
+    const ostrel::GuardStatus status = ostrel::parseGuardStatus(first);
     const QByteArray text
-        = json ? QJsonDocument(first).toJson(QJsonDocument::Compact) + '\n' : statusBlock(first).toUtf8();
+        = json ? QJsonDocument(first).toJson(QJsonDocument::Compact) + '\n' : statusBlock(status).toUtf8();
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    return conditionCode(first);
+    return conditionCode(status);
 }
 
 int watch(const QString& socketPath, const QString& csvPath)
@@ -78,13 +79,14 @@ int watch(const QString& socketPath, const QString& csvPath)
     clock.start();
     // Until interrupted, or until the guard goes away.
     for (;;) {
-        QJsonObject s;
-        const GuardConnection::Read read = connection.nextStatus(60000, &s);
+        QJsonObject object;
+        const GuardConnection::Read read = connection.nextStatus(60000, &object);
         if (read == GuardConnection::Read::Closed)
             return failure(QStringLiteral("the guard closed the connection"));
         if (read == GuardConnection::Read::Timeout)
             continue;
         const double seconds = clock.elapsed() / 1000.0;
+        const ostrel::GuardStatus s = ostrel::parseGuardStatus(object);
         std::printf("%8.1f s  %s\n", seconds, qPrintable(statusLine(s)));
         std::fflush(stdout);
         if (csv.device()) {
@@ -128,8 +130,8 @@ int main(int argc, char** argv)
         { QStringLiteral("csv"), QStringLiteral("watch, demo: also write a CSV row per status"),
             QStringLiteral("file") },
         { QStringLiteral("profile"), QStringLiteral("demo: the guard's device profile"), QStringLiteral("path") },
-        { QStringLiteral("seconds"), QStringLiteral("demo: run time (default 30)"), QStringLiteral("n"),
-            QStringLiteral("30") },
+        { QStringLiteral("seconds"), QStringLiteral("demo: run time (default 90)"), QStringLiteral("n"),
+            QStringLiteral("90") },
         { QStringLiteral("no-warmup-stop"), QStringLiteral("demo: do not stop the fan while the unit is cold") },
     });
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -151,9 +153,9 @@ int main(int argc, char** argv)
     if (command == QLatin1String("check-profile") && arguments.size() == 2)
         return checkProfile(arguments.at(1));
     if (command == QLatin1String("demo") && arguments.size() == 1 && parser.isSet(QStringLiteral("profile"))) {
-        DeviceProfile profile;
+        ostrel::SafetyProfile profile;
         QString error;
-        if (!loadDeviceProfile(parser.value(QStringLiteral("profile")), &profile, &error))
+        if (!profile.load(parser.value(QStringLiteral("profile")), &error))
             return failure(error);
         DemoOptions options;
         options.socketPath = socketPath;

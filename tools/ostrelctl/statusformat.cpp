@@ -3,29 +3,29 @@
 
 namespace {
 
-QString feedback(const QJsonObject& s)
+QString feedback(const ostrel::GuardStatus& s)
 {
-    const int ageMs = s.value(QLatin1String("ageMs")).toInt();
+    const int ageMs = int(s.ageMs);
     if (ageMs < 0)
         return QStringLiteral("no reading");
     return QStringLiteral("%1 rpm, %2 ms ago%3")
-        .arg(s.value(QLatin1String("rpm")).toInt())
+        .arg(s.rpm)
         .arg(ageMs)
-        .arg(s.value(QLatin1String("rpmValid")).toBool() ? QString() : QStringLiteral(" (stale)"));
+        .arg(s.rpmValid ? QString() : QStringLiteral(" (stale)"));
 }
 
-QString condition(const QJsonObject& s)
+QString condition(const ostrel::GuardStatus& s)
 {
-    if (s.value(QLatin1String("fault")).toBool())
-        return QStringLiteral("FAULT: ") + s.value(QLatin1String("reason")).toString();
-    return s.value(QLatin1String("ready")).toBool() ? QStringLiteral("ready") : QStringLiteral("not ready");
+    if (s.fault)
+        return QStringLiteral("FAULT: ") + s.reason;
+    return s.ready ? QStringLiteral("ready") : QStringLiteral("not ready");
 }
 
 } // namespace
 
-QString statusBlock(const QJsonObject& s)
+QString statusBlock(const ostrel::GuardStatus& s)
 {
-    const bool leased = !s.value(QLatin1String("lease")).toString().isEmpty();
+    const bool leased = !s.lease.isEmpty();
     return QStringLiteral("guard:      %1%2\n"
                           "requested:  %3 rpm\n"
                           "measured:   %4\n"
@@ -33,20 +33,17 @@ QString statusBlock(const QJsonObject& s)
                           "sequence:   %6\n"
                           "serial:     %7\n"
                           "session:    %8\n")
-        .arg(condition(s), s.value(QLatin1String("simulation")).toBool() ? QStringLiteral(" (simulation)") : QString())
-        .arg(s.value(QLatin1String("requestedRpm")).toInt())
-        .arg(feedback(s), leased ? QStringLiteral("held") : QStringLiteral("free"),
-            s.value(QLatin1String("commandSequence")).toString(), s.value(QLatin1String("serial")).toString(),
-            s.value(QLatin1String("session")).toString());
+        .arg(condition(s), s.simulation ? QStringLiteral(" (simulation)") : QString())
+        .arg(s.requestedRpm)
+        .arg(feedback(s), leased ? QStringLiteral("held") : QStringLiteral("free"), QString::number(s.commandSequence),
+            s.serial, s.session);
 }
 
-QString statusLine(const QJsonObject& s)
+QString statusLine(const ostrel::GuardStatus& s)
 {
     return QStringLiteral("requested %1 rpm, measured %2, lease %3, %4")
-        .arg(s.value(QLatin1String("requestedRpm")).toInt())
-        .arg(feedback(s),
-            s.value(QLatin1String("lease")).toString().isEmpty() ? QStringLiteral("free") : QStringLiteral("held"),
-            condition(s));
+        .arg(s.requestedRpm)
+        .arg(feedback(s), s.lease.isEmpty() ? QStringLiteral("free") : QStringLiteral("held"), condition(s));
 }
 
 QString csvField(const QString& text)
@@ -58,16 +55,14 @@ QString csvField(const QString& text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-QString statusCsvColumns(const QJsonObject& s)
+QString statusCsvColumns(const ostrel::GuardStatus& s)
 {
-    const auto number = [&](const char* key) { return s.value(QLatin1String(key)).toInt(); };
-    const auto flag = [&](const char* key) { return s.value(QLatin1String(key)).toBool() ? 1 : 0; };
     return QStringLiteral("%1,%2,%3,%4,%5,%6,")
-               .arg(number("requestedRpm"))
-               .arg(number("rpm"))
-               .arg(flag("rpmValid"))
-               .arg(number("ageMs"))
-               .arg(flag("ready"))
-               .arg(flag("fault"))
-        + csvField(s.value(QLatin1String("reason")).toString());
+               .arg(s.requestedRpm)
+               .arg(s.rpm)
+               .arg(int(s.rpmValid))
+               .arg(s.ageMs)
+               .arg(int(s.ready))
+               .arg(int(s.fault))
+        + csvField(s.reason);
 }
