@@ -8,6 +8,10 @@
 #include "guard/steadystate.h"
 #include "harness.h"
 #include "profile/profilevalidation.h"
+#include "thermalmodel.h"
+
+#include <ostrel-client/guardclient.h>
+#include <ostrel-client/referenceregulator.h>
 
 #include <QDir>
 #include <QMap>
@@ -40,6 +44,8 @@ private Q_SLOTS:
     void timingRules();
     void scenario_data() { addRows("guard", { "profile", "steps", "reason", "expect" }); }
     void scenario();
+    void guardClient();
+    void regulator();
     void soak();
 };
 
@@ -164,6 +170,91 @@ void tst_Core::scenario()
     qInstallMessageHandler(nullptr);
     QCOMPARE(std::exchange(logged, 0), 0);
     QVERIFY(QTest::qWaitFor([&] { return client->socket.state() == QLocalSocket::UnconnectedState; }, 1000));
+}
+
+// The library's client against a guard that is busy at first: it comes back until served,
+// takes the lease once ready, refuses a bad request without sending it, and reports a fault.
+void tst_Core::guardClient()
+{
+    RfuFanGuardServiceProbe probe("");
+    QVERIFY(probe.start());
+    ostrel::SafetyProfile profile;
+    QVERIFY(profile.load(writeFile(probe.dir(), "profile.ini", profileText(kShortTimings))));
+    ostrel::GuardClient client(profile);
+    QStringList events;
+    connect(&client, &ostrel::GuardClient::leaseGranted, this, [&] { events << "lease"; });
+    connect(&client, &ostrel::GuardClient::leaseEnded, this, [&] { events << "ended"; });
+    connect(&client, &ostrel::GuardClient::faultLatched, this, [&](const QString& reason) { events << reason; });
+    client.connectToGuard(probe.dir().filePath("fan.sock"));
+    QTest::qWait(300); // turned away by the guard, which serves the probe's client
+    QVERIFY(!client.isConnected());
+    probe.step("drop");
+    probe.step("live");
+    QVERIFY(QTest::qWaitFor([&] { return client.hasLease(); }, 5000));
+
+    ostrel::SampleTracker samples(profile.deviceSerial(), "sensor-1");
+    samples.measured(30);
+    QString refusal;
+    QVERIFY(!client.control(1250, 30, samples.sample(), {}, &refusal));
+    QCOMPARE(refusal, "Unsafe stop or spin-up request");
+    QVERIFY(client.control(3000, 30, samples.sample(), {}, &refusal));
+    QVERIFY(QTest::qWaitFor([&] { return client.status().requestedRpm == 3000; }, 2000));
+    probe.step("fail");
+    QVERIFY(QTest::qWaitFor([&] { return events.size() == 3; }, 2000));
+    QCOMPARE(events, QStringList({ "lease", "Fan command exited unsuccessfully", "ended" }));
+}
+
+// The reference regulator on unit models chosen at random, in simulated time: it must stop the
+// fan while the unit is cold, then bring the unit into the stable band and hold it there for
+// StableHoldMs, with every request passing the guard's rules on the library's side.
+void tst_Core::regulator()
+{
+    const quint32 seed = qEnvironmentVariableIsSet("OSTREL_SEED") ? quint32(qEnvironmentVariableIntValue("OSTREL_SEED"))
+                                                                  : QRandomGenerator::system()->generate();
+    qInfo("unit models from seed %u (OSTREL_SEED repeats them)", seed);
+    QRandomGenerator random(seed);
+    ostrel::SafetyProfile profile;
+    QVERIFY(profile.load(OSTREL_EXAMPLE_PROFILE));
+    const DeviceProfile fields = loadedProfile({});
+    constexpr qint64 kStepMs = 500;
+    for (int model = 0; model < 5; ++model) {
+        const double target = fields.MinimumTargetC + random.bounded(fields.MaximumTargetC - fields.MinimumTargetC);
+        ThermalModel unit;
+        unit.ambientC = unit.temperatureC = target - fields.LeadC - 3 - random.bounded(15.0);
+        unit.heatingCPerSecond = 0.02 + random.bounded(0.2);
+        // The fan holds the target at between a third and nine tenths of its full speed.
+        unit.coolingPerSecond = unit.heatingCPerSecond / ((0.33 + random.bounded(0.57)) * (target - unit.ambientC));
+        const QString name = QString("model %1: %2 °C from %3 °C, heating %4 °C/s")
+                                 .arg(model)
+                                 .arg(target)
+                                 .arg(unit.ambientC)
+                                 .arg(unit.heatingCPerSecond);
+
+        ostrel::ControlTracker client(fields, 50);
+        client.setWarmupStopExpected(true);
+        ostrel::ReferenceRegulator regulator(profile, target);
+        ostrel::SampleTracker samples(fields.DeviceSerial, "sensor-1");
+        QJsonObject status { { "session", "s" }, { "requestedRpm", fields.MaximumRpm }, { "ready", true },
+            { "rpm", fields.MaximumRpm }, { "ageMs", 0 } };
+        client.statusReceived(status, 0);
+        client.check({ { "version", 1 }, { "type", "hello" } }, 0);
+        status["lease"] = "l";
+        bool stopped = false;
+        ostrel::RegulatorOutput out;
+        for (qint64 now = 0; !out.stable && now < 3600 * 1000; now += kStepMs) {
+            client.statusReceived(status, now); // the fan has reached the last request
+            samples.measured(unit.temperatureC, now);
+            out = regulator.step(
+                unit.temperatureC, kStepMs / 1000.0, client.warmupStopAvailable(now), client.spinUpPending());
+            const QString refusal
+                = client.check(client.controlMessage(out.rpm, target, samples.sample(now), out.state), now);
+            QVERIFY2(refusal.isEmpty(), qPrintable(name + ": " + refusal));
+            stopped = stopped || out.rpm == 0;
+            status["requestedRpm"] = status["rpm"] = out.rpm;
+            unit.advance(kStepMs / 1000.0, out.rpm / double(fields.MaximumRpm));
+        }
+        QVERIFY2(stopped && out.stable, qPrintable(name));
+    }
 }
 
 // The fault soak: guards on kevo-sim with their real tick and deadlines of a few hundred ms,
