@@ -5,6 +5,7 @@
 #include "profilefields.h"
 #include "protocol/frames.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QTimer>
@@ -76,7 +77,10 @@ GuardClient::GuardClient(const SafetyProfile& profile, QObject* parent)
         if (d->received.size() > kFrameLimitBytes)
             d->socket.abort(); // no guard writes that: whatever is there, it is not one
     });
-    connect(&d->socket, &QLocalSocket::disconnected, this, [this] {
+    // A refused connection attempt and the end of a connection alike end here.
+    connect(&d->socket, &QLocalSocket::stateChanged, this, [this](QLocalSocket::LocalSocketState state) {
+        if (state != QLocalSocket::UnconnectedState)
+            return;
         const bool wasServed = std::exchange(d->served, false);
         d->received.clear();
         d->lastHelloAt = -1;
@@ -88,10 +92,6 @@ GuardClient::GuardClient(const SafetyProfile& profile, QObject* parent)
         }
         scheduleRetry();
     });
-    connect(&d->socket, &QLocalSocket::errorOccurred, this, [this] {
-        if (d->socket.state() == QLocalSocket::UnconnectedState)
-            scheduleRetry();
-    });
 }
 
 GuardClient::~GuardClient()
@@ -102,12 +102,14 @@ GuardClient::~GuardClient()
 
 void GuardClient::connectToGuard(const QString& socketPath)
 {
-    d->socketPath = socketPath;
+    d->wanted = false;
+    d->socket.abort();
+    // As the guard takes its path; a bare name would be looked for in the temporary folder.
+    d->socketPath = QFileInfo(socketPath).absoluteFilePath();
     d->wanted = true;
     d->retryMs = kFirstRetryMs;
     d->retryTimer.stop();
-    d->socket.abort();
-    d->socket.connectToServer(socketPath);
+    d->socket.connectToServer(d->socketPath);
 }
 
 void GuardClient::disconnectFromGuard()

@@ -172,12 +172,11 @@ void tst_Core::scenario()
     QVERIFY(QTest::qWaitFor([&] { return client->socket.state() == QLocalSocket::UnconnectedState; }, 1000));
 }
 
-// The library's client against a guard that is busy at first: it comes back until served,
-// takes the lease once ready, refuses a bad request without sending it, and reports a fault.
+// The library's client against a guard that is not there at first, then busy: it comes back
+// until served, takes the lease once ready, refuses a bad request unsent, and reports a fault.
 void tst_Core::guardClient()
 {
     RfuFanGuardServiceProbe probe("");
-    QVERIFY(probe.start());
     ostrel::SafetyProfile profile;
     QVERIFY(profile.load(writeFile(probe.dir(), "profile.ini", profileText(kShortTimings))));
     ostrel::GuardClient client(profile);
@@ -186,6 +185,8 @@ void tst_Core::guardClient()
     connect(&client, &ostrel::GuardClient::leaseEnded, this, [&] { events << "ended"; });
     connect(&client, &ostrel::GuardClient::faultLatched, this, [&](const QString& reason) { events << reason; });
     client.connectToGuard(probe.dir().filePath("fan.sock"));
+    QTest::qWait(200);
+    QVERIFY(probe.start()); // its own client connects first
     QTest::qWait(300); // turned away by the guard, which serves the probe's client
     QVERIFY(!client.isConnected());
     probe.step("drop");
