@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a copy of the tracked sources and checks it: lintian
+# Builds the Debian packages from a copy of the tracked sources and checks them: lintian
 # reports no error and no warning, every manual page is clean under mandoc -Tlint, every
 # installed file is in its place, and the packaged daemon runs. The packages stay in
-# <output-dir>, for the system test.
+# <output-dir>, for the system test and the example client's test.
 # usage: check-deb.sh <source-dir> <output-dir>
 set -u
 source=$(cd "$1" && pwd)
@@ -29,19 +29,40 @@ for page in "$source"/docs/*.[1-8]; do
     mandoc -Tlint "$page" || { echo "mandoc -Tlint: $(basename "$page")"; status=1; }
 done
 
-contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for path in ./usr/sbin/ostrel ./usr/bin/ostrelctl ./usr/bin/kevo-sim ./lib/systemd/system/ostrel.service \
+# contains <package> <path>...: the paths in the package's file list (symbolic links included).
+contains() {
+    local contents
+    contents=$(dpkg-deb -c "$1" | awk '{print $6}')
+    for path in "${@:2}"; do
+        grep -qx -- "$path" <<<"$contents" || { echo "missing from $(basename "$1"): $path"; status=1; }
+    done
+}
+# unexpected <package> <pattern>: no path of the package matches.
+unexpected() {
+    if dpkg-deb -c "$1" | awk '{print $6}' | grep -E -- "$2"; then
+        echo "unexpected files in $(basename "$1")"
+        status=1
+    fi
+}
+contains "$deb" ./usr/sbin/ostrel ./usr/bin/ostrelctl ./usr/bin/kevo-sim ./lib/systemd/system/ostrel.service \
     ./usr/share/man/man8/ostrel.8.gz ./usr/share/man/man1/ostrelctl.1.gz ./usr/share/man/man1/kevo-sim.1.gz \
     ./usr/share/man/man5/ostrel-profile.5.gz ./usr/share/man/man7/ostrel-protocol.7.gz \
-    ./usr/share/doc/ostrel/rfu-device-profile.ini ./usr/share/doc/ostrel/copyright; do
-    grep -qx -- "$path" <<<"$contents" || { echo "missing from the package: $path"; status=1; }
-done
-# Nothing from the build tree or the tests, and no configuration: the profile is the site's.
-if grep -E 'tst_|ostrel_without_real_backend|/etc/' <<<"$contents"; then
-    echo "unexpected files in the package"
-    status=1
-fi
+    ./usr/share/doc/ostrel/rfu-device-profile.ini ./usr/share/doc/ostrel/copyright
+# Nothing from the build tree or the tests, no configuration (the profile is the site's), and
+# nothing of the client library.
+unexpected "$deb" 'tst_|ostrel_without_real_backend|/etc/|ostrel-client|/include/'
 ls "$out"/ostrel-dbgsym_*.deb >/dev/null 2>&1 || { echo "no -dbgsym package"; status=1; }
+
+# The client library: the run-time package holds the library alone, the -dev package the rest.
+runtime=$(ls "$out"/libostrel-client0_*.deb)
+dev=$(ls "$out"/libostrel-client-dev_*.deb)
+lib=./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+contains "$runtime" "$lib/libostrel-client.so.0"
+unexpected "$runtime" '\.so$|/include/|/cmake/|/pkgconfig/|/man/'
+mapfile -t headers < <(cd "$source/client" && printf './usr/include/%s\n' ostrel-client/*.h)
+contains "$dev" "${headers[@]}" "$lib/libostrel-client.so" "$lib/pkgconfig/ostrel-client.pc" \
+    "$lib/cmake/OstrelClient/OstrelClientConfig.cmake" "$lib/cmake/OstrelClient/OstrelClientConfigVersion.cmake" \
+    "$lib/cmake/OstrelClient/OstrelClientTargets.cmake" ./usr/share/man/man3/ostrel-client.3.gz
 
 dpkg-deb -x "$deb" "$work/root"
 if ! timeout 10 "$work/root/usr/sbin/ostrel" --help >"$work/help.txt" 2>&1 || ! grep -q -- '--safe-once' "$work/help.txt"; then

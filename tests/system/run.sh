@@ -3,11 +3,11 @@
 # (an overlay: the machine's / below, a tmpfs above), installs the package there as an
 # administrator would and takes the unit through every way out. Needs root; leaves /tmp,
 # /run, /etc and /var of the machine as they were.
-# usage: run.sh <directory holding ostrel_*.deb> [scenario...]
+# usage: run.sh <directory holding ostrel_*.deb and libostrel-client0_*.deb> [scenario...]
 set -u
 [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root"; exit 77; }
-deb=$(ls "$1"/ostrel_*.deb 2>/dev/null | head -n1)
-[ -n "$deb" ] || { echo "no package in $1"; exit 1; }
+debs=$(ls "$1"/ostrel_*.deb "$1"/libostrel-client0_*.deb 2>/dev/null | tr '\n' ' ')
+[ "$(wc -w <<<"$debs")" -eq 2 ] || { echo "no packages in $1"; exit 1; }
 shift
 scenarios=${*:-ready killed hung memory profile stopped violation sandbox}
 safe=6000 # the example profile's MaximumRpm
@@ -28,7 +28,7 @@ cd $work/layers && mkdir upper work root
 mount -t overlay overlay -o lowerdir=/,upperdir=upper,workdir=work root
 for d in tmp var/tmp run; do mount -t tmpfs tmpfs root/\$d; done
 mount --rbind /dev root/dev && mount -t sysfs sysfs root/sys && mount --rbind /sys/fs/cgroup root/sys/fs/cgroup
-cp $deb root/var/cache/ostrel.deb
+mkdir root/var/cache/ostrel && cp $debs root/var/cache/ostrel/
 # No unit of the host enabled, and no container policy that keeps a package from starting its service.
 rm -rf root/etc/systemd/system/*.wants root/usr/sbin/policy-rc.d
 mkdir -p root/etc/tessovara root/etc/systemd/system/ostrel.service.d root/run/kevo-sim root/.chroot
@@ -131,7 +131,7 @@ restarted() { # restarted OLD_PID: recovery confirmed the safe speed, then a new
 
 # The scenarios, in the order they run.
 ready() { # installed, then given a profile, the unit starts and reports ready
-    inside dpkg -i /var/cache/ostrel.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+    inside sh -c 'dpkg -i /var/cache/ostrel/*.deb' >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
     [ "$(prop ActiveState)" = inactive ] || fail "the unit did not wait for a profile"
     sed 's#^BackendProgram=.*#BackendProgram=/usr/bin/kevo-sim#' "$root/usr/share/doc/ostrel/rfu-device-profile.ini" \
         >"$root/etc/tessovara/rfu-device-profile.ini"
