@@ -38,6 +38,7 @@ public:
         model.ambientC = model.temperatureC = target - profile.leadC() - 6;
         model.heatingCPerSecond = 6 / (0.2 * options.seconds);
         model.coolingPerSecond = model.heatingCPerSecond / (0.5 * (target - model.ambientC));
+        output.filteredC = model.temperatureC;
     }
 
     int run()
