@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The package under a real systemd: boots it as PID 1 of new namespaces on a throwaway root
 # (an overlay: the machine's / below, a tmpfs above), installs the package there as an
-# administrator would and takes the unit through every way out. Needs root; leaves /tmp,
-# /run, /etc and /var of the machine as they were.
-# usage: run.sh <directory holding ostrel_*.deb and libostrel-client0_*.deb> [scenario...]
+# administrator would and takes the unit through every way out, steered by the example client
+# built there from the installed development package. Needs root; leaves /tmp, /run, /etc and
+# /var of the machine as they were.
+# usage: run.sh <directory holding the packages> [scenario...]
 set -u
 [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root"; exit 77; }
-debs=$(ls "$1"/ostrel_*.deb "$1"/libostrel-client0_*.deb 2>/dev/null | tr '\n' ' ')
-[ "$(wc -w <<<"$debs")" -eq 2 ] || { echo "no packages in $1"; exit 1; }
+debs=$(cd "$1" && ls "$PWD"/{ostrel,libostrel-client0,libostrel-client-dev}_*.deb 2>/dev/null | tr '\n' ' ')
+[ "$(wc -w <<<"$debs")" -eq 3 ] || { echo "no packages in $1"; exit 1; }
+example=$(cd "$(dirname "$0")/../../examples/hold-speed" && pwd)
 shift
 scenarios=${*:-ready killed hung memory profile stopped violation sandbox}
 safe=6000 # the example profile's MaximumRpm
@@ -28,7 +30,7 @@ cd $work/layers && mkdir upper work root
 mount -t overlay overlay -o lowerdir=/,upperdir=upper,workdir=work root
 for d in tmp var/tmp run; do mount -t tmpfs tmpfs root/\$d; done
 mount --rbind /dev root/dev && mount -t sysfs sysfs root/sys && mount --rbind /sys/fs/cgroup root/sys/fs/cgroup
-mkdir root/var/cache/ostrel && cp $debs root/var/cache/ostrel/
+mkdir root/var/cache/ostrel && cp -r $debs $example root/var/cache/ostrel/
 # No unit of the host enabled, and no container policy that keeps a package from starting its service.
 rm -rf root/etc/systemd/system/*.wants root/usr/sbin/policy-rc.d
 mkdir -p root/etc/tessovara root/etc/systemd/system/ostrel.service.d root/run/kevo-sim root/.chroot
@@ -49,7 +51,7 @@ boot() {
     local enter="exec" launcher i
     [ $# -eq 0 ] || enter="mount --rbind / /.chroot && cd /.chroot && exec chroot ."
     # Never on the machine's own root: at boot systemd empties /tmp and writes to /var.
-    within 20 test -e /proc/$holder/root/.ostrel-system-test || { echo "no throwaway root"; exit 1; }
+    within 20 test -e /proc/$holder/root/.ostrel-system-test || { cat "$work/console"; echo "no throwaway root"; exit 1; }
     nsenter -t $holder -m -r -w unshare --mount --fork --pid --cgroup --uts --ipc sh -c \
         "[ -e /.ostrel-system-test ] && [ \"\$(stat -f -c %T /)\" = overlayfs ] &&
          $enter env container=other /lib/systemd/systemd --unit=basic.target" >>"$work/console" 2>&1 &
@@ -60,6 +62,7 @@ boot() {
     within 20 inside systemctl is-active -q basic.target 2>/dev/null || { echo "systemd did not boot"; exit 1; }
 }
 cleanup() {
+    [ $? -eq 0 ] || status=1
     [ -f "$work/systemd" ] && xargs kill -9 <"$work/systemd" 2>/dev/null
     kill -9 $holder 2>/dev/null
     wait 2>/dev/null
@@ -96,31 +99,13 @@ in_order() { # in_order TEXT...: the journal since the mark holds the texts, in 
 }
 fail() { echo "FAIL: $*"; journal | tail -n 25; exit 1; }
 
-# A client on the guard's socket: leases, then sends one control request per RPM given,
-# 300 ms apart, the last one again and again, until the guard refuses or goes away.
-client() {
-    local line lease= session= n rpm= to from
-    trap '' PIPE # a guard that goes away fails a write; it does not end the caller
-    coproc guard { exec socat - "UNIX-CONNECT:$root/run/tessovara-rfu/fan.sock"; }
-    exec {to}>&"${guard[1]}" {from}<&"${guard[0]}" # kept when socat ends
-    read -r -t 5 line <&$from || return 1
-    for ((n = 0; n < 20 && ${#lease} == 0; n++)); do
-        echo '{"version":1,"type":"hello","serial":"SN-0001"}' >&$to && read -r -t 5 line <&$from || return 1
-        lease=$(sed -n 's/.*"lease":"\([^"]*\)".*/\1/p' <<<"$line") session=${line#*\"session\":\"}
-        [ -n "$lease" ] || sleep 0.5
-    done
-    for ((n = 1; ; n++)); do
-        rpm=${1:-$rpm} && [ $# -gt 0 ] && shift
-        printf '{"version":1,"type":"control","lease":"%s","session":"%s","sequence":"%d","progress":"%d","rpm":%d,"targetC":30,"state":"","sample":{"valid":true,"serial":"SN-0001","session":"s","sequence":"%d","temperatureC":30,"ageMs":0}}\n' \
-            "$lease" "${session%%\"*}" $n $n "$rpm" $n >&$to && read -r -t 5 line <&$from || return 0
-        sleep 0.3
-    done
-}
+# The example client: hold RPM SECONDS, as built with CMake.
+hold() { inside /var/cache/ostrel/build/hold-speed /run/tessovara-rfu/fan.sock /etc/tessovara/rfu-device-profile.ini "$@"; }
 # A leased client holds the fan at 3000 RPM, away from the safe speed, in the background.
 steer_away() {
     inside systemctl reset-failed ostrel
     within 10 running || fail "the guard is not running"
-    client 3000 >/dev/null 2>&1 &
+    hold 3000 600 >/dev/null 2>&1 &
     within 10 fan_at 3000 || fail "the client could not steer the fan"
     mark
 }
@@ -139,6 +124,13 @@ ready() { # installed, then given a profile, the unit starts and reports ready
     within 10 eval 'inside ostrelctl status --json | grep -q "\"ready\":true.*\"requestedRpm\":$safe,.*\"rpmValid\":true"' ||
         fail "status does not report the safe speed confirmed"
     fan_at $safe || fail "the fan is not at the safe speed"
+    # The example client, from the installed development package alone, with CMake and pkg-config.
+    inside sh -c 'cd /var/cache/ostrel && cmake -S hold-speed -B build -DCMAKE_CXX_FLAGS=-Werror && cmake --build build &&
+        g++ -std=c++17 -fPIC -Werror hold-speed/hold-speed.cpp $(pkg-config --cflags --libs ostrel-client)' \
+        >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "the example client does not build"; }
+    # A speed off the grid never reaches the guard: the library refuses it with the guard's reason.
+    [ "$(hold 3050 1 2>&1)" = "hold-speed: request refused: Unsafe stop or spin-up request" ] ||
+        fail "the example client did not report the refusal"
 }
 killed() { # kill -9: the recovery confirms the safe speed, systemd restarts the guard
     steer_away
@@ -189,10 +181,10 @@ stopped() { # systemctl stop: the safe speed is confirmed before the unit is ina
 violation() { # a client breaks a rule: the fault's line at warning priority, the fan safe
     within 10 running || fail "the guard is not running"
     mark
-    client 3000 3000 3000 3000 7000 >/dev/null 2>&1
+    echo '{"version":1,"type":"control"}' | socat - "UNIX-CONNECT:$root/run/tessovara-rfu/fan.sock" >/dev/null 2>&1
     within 10 fan_at $safe || fail "the fan is not at the safe speed"
-    journal -o json | grep '"PRIORITY":"4"' |
-        grep -q '"MESSAGE":"\[RFU_GUARD\] safety requested: Control request violates safety bounds"' ||
+    warned() { journal -o json | grep '"PRIORITY":"4"' | grep -q "$1"; }
+    within 5 warned '"MESSAGE":"\[RFU_GUARD\] safety requested: Invalid or expired control lease"' ||
         fail "no warning line for the broken rule"
     inside systemctl restart ostrel # a latched fault ends with the guard
 }
@@ -212,6 +204,6 @@ boot
 for scenario in $scenarios; do
     start=$SECONDS
     if ("$scenario"); then echo "ok   $scenario ($((SECONDS - start)) s)"; else echo "FAIL $scenario"; status=1; fi
-    pkill -f "^socat - UNIX-CONNECT:$root/" 2>/dev/null
+    pkill -f "^/var/cache/ostrel/build/hold-speed " 2>/dev/null
 done
 exit $status
