@@ -131,6 +131,9 @@ ready() { # installed, then given a profile, the unit starts and reports ready
     # A speed off the grid never reaches the guard: the library refuses it with the guard's reason.
     [ "$(hold 3050 1 2>&1)" = "hold-speed: request refused: Unsafe stop or spin-up request" ] ||
         fail "the example client did not report the refusal"
+    inside sh -c 'ostrel --simulate --profile /etc/tessovara/rfu-device-profile.ini --socket /tmp/sim.sock 2>/dev/null &
+        /var/cache/ostrel/build/hold-speed /tmp/sim.sock /etc/tessovara/rfu-device-profile.ini 3000 2; s=$?; kill $!; exit $s' ||
+        fail "the example client did not steer a guard in simulation"
 }
 killed() { # kill -9: the recovery confirms the safe speed, systemd restarts the guard
     steer_away
