@@ -64,8 +64,9 @@ public:
 
     const GuardStatus& status() const;
     bool hasLease() const;
-    // Whether a stop (rpm 0, state "WarmupOff") may be requested now: the lease's stop is
-    // unused, or the fan is stopped and at least leaseMs() remain before the stop's limit.
+    // Whether a stop (rpm 0, state "WarmupOff", on a new sample) may be requested now: the
+    // stop is unused and the lease has had one request with a new sample already (a stop rests
+    // on two), or the fan is stopped and at least leaseMs() remain before the stop's limit.
     bool warmupStopAvailable() const;
     // After a start from standstill, every request must be at least spinUpRpm() until the fan
     // has held that speed for the profile's spin-up time and a request has followed.
