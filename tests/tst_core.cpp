@@ -4,6 +4,7 @@
 // scenarios on a simulated fan (tables/guard.txt); and the fault soak, in real mode (root:
 // its writer lock lives under /run).
 #include "backend/kevofanbackend.h"
+#include "guard/controlrules.h"
 #include "guard/guardrules.h"
 #include "guard/steadystate.h"
 #include "harness.h"
@@ -130,6 +131,14 @@ void tst_Core::timingRules()
     QVERIFY(!stopTooLong(1099, 1000, 100) && stopTooLong(1100, 1000, 100));
     QVERIFY(!confirmationOverdue(5000, -1, 100) && !feedbackFresh(5, -1, 100) && !stopTooLong(5000, -1, 100));
     QVERIFY(readingConfirms(2900, 3000, 3000, 100) && !readingConfirms(3101, 3000, 3000, 100));
+    // A control request at the lease's deadline itself is in time.
+    const DeviceProfile profile = loadedProfile({});
+    const ControlRequest request { 1, 1, 6000, 30, {}, { true, "SN-0001", "s", 1, 30, 0 } };
+    for (const qint64 now : { 1000, 1001 }) {
+        ControlState state;
+        state.leaseDeadline = state.lastFeedbackAt = 1000;
+        QCOMPARE(checkControlRequest(request, true, profile, now, &state).isEmpty(), now == 1000);
+    }
 }
 
 void tst_Core::scenario()
