@@ -196,6 +196,8 @@ void tst_Core::guardClient()
     client.connectToGuard(probe.dir().filePath("fan.sock"));
     QTest::qWait(200);
     QVERIFY(probe.start()); // its own client connects first
+    const QFileDevice::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
+    QVERIFY(!(QFileInfo(probe.dir().filePath("fan.sock")).permissions() & others)); // the owner's alone
     QTest::qWait(300); // turned away by the guard, which serves the probe's client
     QVERIFY(!client.isConnected());
     probe.step("drop");
