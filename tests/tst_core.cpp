@@ -182,7 +182,8 @@ void tst_Core::scenario()
 }
 
 // The library's client against a guard that is not there at first, then busy: it comes back
-// until served, takes the lease once ready, refuses a bad request unsent, and reports a fault.
+// until served, takes the lease once ready, refuses a bad request unsent, releases, reports a
+// fault, and disconnects.
 void tst_Core::guardClient()
 {
     RfuFanGuardServiceProbe probe("");
@@ -210,15 +211,24 @@ void tst_Core::guardClient()
     QVERIFY(!client.control(1250, 30, samples.sample(), {}, &refusal));
     QCOMPARE(refusal, "Unsafe stop or spin-up request");
     QVERIFY(client.control(3000, 30, samples.sample(), {}, &refusal));
-    QVERIFY(QTest::qWaitFor([&] { return client.status().requestedRpm == 3000; }, 2000));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return client.status().rpm == 3000 && client.status().requestedRpm == 3000 && client.status().simulation;
+        },
+        2000));
+    QVERIFY(client.release());
+    QVERIFY(QTest::qWaitFor([&] { return !client.hasLease() && client.status().ready; }, 2000)); // no fault
     probe.step("fail");
     QVERIFY(QTest::qWaitFor([&] { return events.size() == 3; }, 2000));
-    QCOMPARE(events, QStringList({ "lease", "Fan command exited unsuccessfully", "ended" }));
+    QCOMPARE(events, QStringList({ "lease", "ended", "Fan command exited unsuccessfully" }));
+    client.disconnectFromGuard();
+    QTRY_VERIFY(!client.isConnected());
 }
 
 // The reference regulator on unit models chosen at random, in simulated time: it must stop the
-// fan while the unit is cold, then bring the unit into the stable band and hold it there for
-// StableHoldMs, with every request passing the guard's rules on the library's side.
+// fan while the unit is cold (and, looking ahead, end the stop before the unit reaches the stop's
+// margin), then bring the unit into the stable band and hold it there for StableHoldMs, with
+// every request passing the guard's rules on the library's side.
 void tst_Core::regulator()
 {
     const quint32 seed = qEnvironmentVariableIsSet("OSTREL_SEED") ? quint32(qEnvironmentVariableIntValue("OSTREL_SEED"))
@@ -251,7 +261,7 @@ void tst_Core::regulator()
         client.statusReceived(status, 0);
         client.check({ { "version", 1 }, { "type", "hello" } }, 0);
         status["lease"] = "l";
-        bool stopped = false;
+        double stopEndedAtC = 0; // the look-ahead ends the stop before the unit reaches the margin
         ostrel::RegulatorOutput out;
         for (qint64 now = 0; !out.stable && now < 3600 * 1000; now += kStepMs) {
             client.statusReceived(status, now); // the fan has reached the last request
@@ -261,11 +271,12 @@ void tst_Core::regulator()
             const QString refusal
                 = client.check(client.controlMessage(out.rpm, target, samples.sample(now), out.state), now);
             QVERIFY2(refusal.isEmpty(), qPrintable(name + ": " + refusal));
-            stopped = stopped || out.rpm == 0;
+            if (status["requestedRpm"] == 0 && out.rpm > 0)
+                stopEndedAtC = unit.temperatureC;
             status["requestedRpm"] = status["rpm"] = out.rpm;
             unit.advance(kStepMs / 1000.0, out.rpm / double(fields.MaximumRpm));
         }
-        QVERIFY2(stopped && out.stable, qPrintable(name));
+        QVERIFY2(stopEndedAtC > unit.ambientC && stopEndedAtC < target - fields.LeadC && out.stable, qPrintable(name));
     }
 }
 
