@@ -138,7 +138,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "ostrelctl: %s\n%s", qPrintable(parser.errorText()), kUsage);
         return kExitFailure;
     }
-    if (parser.isSet(QStringLiteral("help"))) {
+    // --help-all comes with Qt's help option; ostrelctl has no framework options to add to it.
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         std::printf("%s\n%s", kUsage, qPrintable(parser.helpText()));
         return 0;
     }
