@@ -10,6 +10,7 @@
 // file ($KEVO_SIM_CONTROL, by default the state file followed by ".control"),
 // so they can change while a guard runs. Every invocation is appended to
 // $KEVO_SIM_LOG when that is set.
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -72,7 +73,8 @@ std::string statePath()
 
 bool parseLong(const std::string& text, long* out)
 {
-    if (text.empty())
+    // strtol alone would also take leading blanks and a plus sign.
+    if (text.empty() || (!std::isdigit(static_cast<unsigned char>(text[0])) && text[0] != '-'))
         return false;
     char* end = nullptr;
     errno = 0;
