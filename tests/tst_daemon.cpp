@@ -76,6 +76,7 @@ void tst_Daemon::run()
 
 // A relative --socket is taken from the working directory, by the guard for its socket and
 // lock alike, and by ostrelctl; a socket file left there by a guard that died is replaced.
+// ostrelctl says when the guard is busy with another client.
 void tst_Daemon::relativeSocket()
 {
     QTemporaryDir dir;
@@ -96,6 +97,12 @@ void tst_Daemon::relativeSocket()
     control.start(OSTRELCTL_PROGRAM, { "status", "--json", "--socket", "rel.sock" });
     QVERIFY(control.waitForFinished(10000));
     QVERIFY2(control.exitCode() == 0 && control.readAll().contains(R"("type":"status")"), control.readAll());
+    QLocalSocket holder; // a client the guard serves: ostrelctl is turned away, and says so
+    holder.connectToServer(dir.filePath("rel.sock"));
+    QVERIFY(holder.waitForConnected(1000) && holder.waitForReadyRead(2000));
+    control.start(OSTRELCTL_PROGRAM, { "status", "--socket", "rel.sock" });
+    QVERIFY(control.waitForFinished(10000));
+    QCOMPARE(control.readAllStandardError(), "ostrelctl: the guard at rel.sock is serving another client\n");
     guard.kill();
     guard.waitForFinished();
 }

@@ -23,6 +23,7 @@ QString GuardConnection::connectError(const QString& socketPath) const
 bool GuardConnection::open(const QString& socketPath, int timeoutMs, QString* error)
 {
     const QDeadlineTimer deadline(timeoutMs);
+    bool turnedAway = false; // a last attempt cut short by the deadline must not hide it
     for (;;) {
         socket.abort();
         buffer.clear();
@@ -39,9 +40,10 @@ bool GuardConnection::open(const QString& socketPath, int timeoutMs, QString* er
             hasWelcome = true; // handed out again by the caller's first nextStatus()
             return true;
         }
+        turnedAway = turnedAway || read == Read::Closed;
         if (deadline.hasExpired()) {
-            *error = read == Read::Closed ? QStringLiteral("the guard at %1 is serving another client").arg(socketPath)
-                                          : QStringLiteral("the guard at %1 sent no status").arg(socketPath);
+            *error = turnedAway ? QStringLiteral("the guard at %1 is serving another client").arg(socketPath)
+                                : QStringLiteral("the guard at %1 sent no status").arg(socketPath);
             return false;
         }
         QThread::msleep(100);
