@@ -156,10 +156,8 @@ bool GuardClient::release()
     d->leaseWanted = false;
     if (!hasLease())
         return false;
-    const QJsonObject message { { "version", 1 }, { "type", "release" }, { "lease", d->tracker.lease() },
-        { "session", d->tracker.session() } };
-    d->tracker.check(message, monotonicMs());
-    send(message);
+    send({ { "version", 1 }, { "type", "release" }, { "lease", d->tracker.lease() },
+        { "session", d->tracker.session() } });
     return true;
 }
 

@@ -2,7 +2,7 @@
 # Builds the Debian packages from a copy of the tracked sources and checks them: lintian
 # reports no error and no warning, every manual page is clean under mandoc -Tlint, every
 # installed file is in its place, and the packaged daemon runs. The packages stay in
-# <output-dir>, for the system test and the example client's test.
+# <output-dir>, for the system test.
 # usage: check-deb.sh <source-dir> <output-dir>
 set -u
 source=$(cd "$1" && pwd)
