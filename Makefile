@@ -65,12 +65,12 @@ fuzz: fuzz-build
 	fuzz/run.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS)
 
 # FUZZ_RUNS inputs per target on a fast build (undefined alone), the corpus merged back and
-# replayed on the address build: see fuzz/README.md.
+# replayed on the address build.
 fuzz-campaign: fuzz-build
 	@CC=clang CXX=clang++ cmake -S . -B $(FAST_FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_FUZZ=ON \
 		-DOSTREL_BUILD_TESTS=OFF -DOSTREL_SANITIZE=ON -DOSTREL_SANITIZERS=undefined >/dev/null
 	@cmake --build $(FAST_FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_frames fuzz_profile
-	fuzz/campaign.sh $(FAST_FUZZ_BUILD_DIR) $(FUZZ_BUILD_DIR) $(FUZZ_RUNS)
+	fuzz/run.sh $(FUZZ_BUILD_DIR) $(FUZZ_RUNS) $(FAST_FUZZ_BUILD_DIR)
 
 # The committed corpus replayed, then a minute of fuzzing per target.
 fuzz-ci: fuzz-build
