@@ -14,10 +14,6 @@
 #include <ostrel-client/guardclient.h>
 #include <ostrel-client/referenceregulator.h>
 
-#include <QDir>
-#include <QMap>
-#include <QRandomGenerator>
-#include <QThread>
 #include <QtTest>
 
 #ifdef __SANITIZE_ADDRESS__
@@ -211,11 +207,8 @@ void tst_Core::guardClient()
     QVERIFY(!client.control(1250, 30, samples.sample(), {}, &refusal));
     QCOMPARE(refusal, "Unsafe stop or spin-up request");
     QVERIFY(client.control(3000, 30, samples.sample(), {}, &refusal));
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            return client.status().rpm == 3000 && client.status().requestedRpm == 3000 && client.status().simulation;
-        },
-        2000));
+    const auto steered = [&] { return client.status().rpm == 3000 && client.status().requestedRpm == 3000; };
+    QVERIFY(QTest::qWaitFor(steered, 2000) && client.status().simulation);
     QVERIFY(client.release());
     QVERIFY(QTest::qWaitFor([&] { return !client.hasLease() && client.status().ready; }, 2000)); // no fault
     probe.step("fail");
@@ -246,11 +239,8 @@ void tst_Core::regulator()
         unit.heatingCPerSecond = 0.02 + random.bounded(0.2);
         // The fan holds the target at between a third and nine tenths of its full speed.
         unit.coolingPerSecond = unit.heatingCPerSecond / ((0.33 + random.bounded(0.57)) * (target - unit.ambientC));
-        const QString name = QString("model %1: %2 °C from %3 °C, heating %4 °C/s")
-                                 .arg(model)
-                                 .arg(target)
-                                 .arg(unit.ambientC)
-                                 .arg(unit.heatingCPerSecond);
+        const QString name = QString::asprintf(
+            "model %d: %.2f °C from %.2f °C, heating %.3f °C/s", model, target, unit.ambientC, unit.heatingCPerSecond);
 
         ostrel::ControlTracker client(fields, 50);
         client.setWarmupStopExpected(true);
@@ -290,10 +280,8 @@ void tst_Core::soak()
     const int seconds = qEnvironmentVariableIntValue("OSTREL_SOAK_SECONDS");
     if (seconds <= 0)
         QSKIP("OSTREL_SOAK_SECONDS sets how long to soak (make soak)");
-    struct Ending {
-        QString kind, steps, reason; // steps separated by '&'; <rpm>: a speed the fan is not set to
-    };
-    const QList<Ending> endings { { "release", "release", "" }, { "vanishing lease holder", "drop&join", "" },
+    // Kind, steps (separated by '&'; <rpm>: a speed the fan is not set to) and reason.
+    const QList<QStringList> endings { { "release", "release", "" }, { "vanishing lease holder", "drop&join", "" },
         { "fan failure", "fan fault=fail;faults-apply-to=read&ctl rpm=<rpm>", "Fan command exited unsuccessfully" },
         { "hang", "fan fault=hang;faults-apply-to=read&ctl rpm=<rpm>", "Fan command timed out; output unconfirmed" },
         { "babbling", "fan fault=garbage&ctl rpm=<rpm>", "Fan RPM response is invalid" },
@@ -301,15 +289,12 @@ void tst_Core::soak()
         { "client violation", R"(send "[]\n")", "Malformed IPC frame" },
         { "client violation", R"(msg {"version":1})", "Invalid or expired control lease" },
         { "lapse", "", "Control or telemetry deadline expired" } };
-    // Deadlines of a few hundred milliseconds: long enough for the fan program's starts on a
-    // loaded machine, and for a hung command to be found before the sample it came with expires.
+    // Long enough for the fan program's starts on a loaded machine, and for a hung command to be
+    // found before the sample it came with expires; any ending must reach the safe speed in time.
     const QString timings = kKevoSimFan
-        + QString(";CommandTimeoutMs=%1;SettlingMs=%2;MaximumSampleAgeMs=%3;MaximumOffMs=%4")
-              .arg(200 * kSlow)
-              .arg(1500 * kSlow)
-              .arg(1000 * kSlow)
-              .arg(2000 * kSlow);
-    const qint64 inTime = 3000 * kSlow; // for any ending, from its last step to the safe speed at the fan
+        + QString::asprintf(";CommandTimeoutMs=%d;SettlingMs=%d;MaximumSampleAgeMs=%d;MaximumOffMs=%d", 200 * kSlow,
+            1500 * kSlow, 1000 * kSlow, 2000 * kSlow);
+    const qint64 inTime = 3000 * kSlow;
     const quint32 seed = QRandomGenerator::global()->generate();
     QRandomGenerator random(seed);
     QMap<QString, int> injected;
@@ -338,11 +323,10 @@ void tst_Core::soak()
         qputenv("NOTIFY_SOCKET", probe.dir().filePath("notify").toUtf8());
         delete new NotifyPeer(probe.dir().filePath("fan.sock")); // a socket file left behind
         const qint64 born = clock.elapsed();
-        bool healthy = true;
         const auto fail = [&](const QString& what) {
             violations << QString("guard %1 (seed %2): %3").arg(guards).arg(seed).arg(what);
-            healthy = false;
         };
+        const int before = violations.size(); // a guard that broke an invariant is left
         if (!probe.start()) {
             fail("did not start");
             continue;
@@ -353,9 +337,10 @@ void tst_Core::soak()
             || error != "Another fan writer owns the guard lock")
             fail("a second fan writer started: " + error);
         const auto reason = [&] { return probe.snapshot().value("reason").toString(); };
-        for (Ending ending; ending.reason.isEmpty() && healthy && reason().isEmpty();) {
+        for (QStringList ending { "start", "", "" };
+             ending[2].isEmpty() && violations.size() == before && reason().isEmpty();) {
             if (!QTest::qWaitFor([&] { return probe.snapshot().value("ready").toBool(); }, inTime)) {
-                fail("not ready after " + ending.kind);
+                fail("not ready after " + ending[0]);
                 break;
             }
             probe.step("hello");
@@ -364,16 +349,15 @@ void tst_Core::soak()
             for (int n = 0; n < 4; ++n, QTest::qWait(random.bounded(20)))
                 probe.step(QString("ctl rpm=%1").arg(rpm = 1200 + 100 * random.bounded(49)));
             ending = endings.at(random.bounded(endings.size()));
-            ++injected[ending.kind];
-            for (const QString& step : ending.steps.split('&', Qt::SkipEmptyParts))
+            ++injected[ending[0]];
+            for (const QString& step : ending[1].split('&', Qt::SkipEmptyParts))
                 probe.step(QString(step).replace("<rpm>", QString::number(rpm == 6000 ? 5900 : rpm + 100)));
-            const bool safe = QTest::qWaitFor(
-                [&] { return reason() == ending.reason && fanSetpoint(probe.dir()) == "6000"; }, inTime);
-            const QJsonObject state = probe.snapshot();
-            if (!safe || state.value("requested") != 6000)
-                fail(QString("%1: reason \"%2\", fan at %3").arg(ending.steps, reason(), fanSetpoint(probe.dir())));
-            if (!state.value("problems").toString().isEmpty())
-                fail(state.value("problems").toString());
+            if (!QTest::qWaitFor(
+                    [&] { return reason() == ending[2] && fanSetpoint(probe.dir()) == "6000"; }, inTime)
+                || probe.snapshot().value("requested") != 6000)
+                fail(QString("%1: reason \"%2\", fan at %3").arg(ending[1], reason(), fanSetpoint(probe.dir())));
+            if (const QString problems = probe.snapshot().value("problems").toString(); !problems.isEmpty())
+                fail(problems);
         }
         if (peer.count("WATCHDOG=1") < (clock.elapsed() - born) / (500 * kSlow))
             fail("the watchdog starved");

@@ -1,18 +1,9 @@
 #include "harness.h"
 
-#include <QAbstractEventDispatcher>
-#include <QFile>
-#include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QLocalServer>
-#include <QRegularExpression>
-#include <QSaveFile>
-#include <QThread>
 #include <QtTest>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 const QString kShortTimings = "CommandTimeoutMs=200;SpinUpMs=100;SettlingMs=600;LeaseMs=2000;MaximumFeedbackAgeMs=2000;"
                               "MaximumSampleAgeMs=2000;MaximumOffMs=2000;LeadSeconds=1";
@@ -92,65 +83,8 @@ void addRows(const char* name, const QStringList& columns)
     }
 }
 
-// Runs the event loop until done, for at most timeoutMs: in short steps, so that a guard in
-// this process, which answers within a few passes, is not waited for long.
-static bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000)
-{
-    QElapsedTimer clock;
-    for (clock.start(); !done();) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        if (!QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents))
-            QThread::usleep(200); // nothing came: give the others time
-    }
-    return true;
-}
-
-bool Client::connectTo(const QString& path, bool served)
-{
-    // A guard still busy with a client that has just left turns newcomers away: try again.
-    return waitUntil([&] {
-        if (socket.state() == QLocalSocket::UnconnectedState)
-            socket.connectToServer(path);
-        read();
-        return socket.state() == QLocalSocket::ConnectedState && (!served || statuses > 0);
-    });
-}
-
-void Client::read()
-{
-    if (socket.bytesAvailable() > 0) // nothing to read from a socket already closed
-        received += socket.read(socket.bytesAvailable());
-    for (int end; (end = received.indexOf('\n')) >= 0; received.remove(0, end + 1), ++statuses) {
-        const QString problem = statusProblem(received.left(end + 1));
-        if (!problem.isEmpty())
-            problems << problem;
-        if (onStatus)
-            onStatus(QJsonDocument::fromJson(received.left(end)).object());
-    }
-}
-
-NotifyPeer::NotifyPeer(const QString& path)
-    : fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
-{
-    sockaddr_un address { AF_UNIX, {} };
-    qstrncpy(address.sun_path, qPrintable(path), sizeof address.sun_path);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        qFatal("cannot bind the notify peer");
-    QObject::connect(&notifier, &QSocketNotifier::activated, [this] { count({}); });
-}
-
-NotifyPeer::~NotifyPeer() { close(fd); }
-
-int NotifyPeer::count(const QString& message)
-{
-    char buffer[256];
-    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        received << QString::fromUtf8(buffer, int(n));
-    return received.count(message);
-}
-
-QString statusProblem(const QByteArray& line)
+// What breaks the status contract or a safety invariant in a status line as the guard wrote it.
+static QString statusProblem(const QByteArray& line)
 {
     // The guard writes the members in key order, so one pattern checks them all.
     static const QRegularExpression shape(
@@ -170,6 +104,47 @@ QString statusProblem(const QByteArray& line)
     return {};
 }
 
+bool Client::connectTo(const QString& path, bool served)
+{
+    // A guard still busy with a client that has just left turns newcomers away: try again.
+    return QTest::qWaitFor([&] {
+        if (socket.state() == QLocalSocket::UnconnectedState)
+            socket.connectToServer(path);
+        read();
+        return socket.state() == QLocalSocket::ConnectedState && (!served || statuses > 0);
+    });
+}
+
+void Client::read()
+{
+    if (socket.bytesAvailable() > 0) // nothing to read from a socket already closed
+        received += socket.read(socket.bytesAvailable());
+    for (int end; (end = received.indexOf('\n')) >= 0; received.remove(0, end + 1), ++statuses) {
+        if (const QString problem = statusProblem(received.left(end + 1)); !problem.isEmpty())
+            problems << problem;
+        if (onStatus)
+            onStatus(QJsonDocument::fromJson(received.left(end)).object());
+    }
+}
+
+NotifyPeer::NotifyPeer(const QString& path)
+    : fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+{
+    sockaddr_un address { AF_UNIX, {} };
+    qstrncpy(address.sun_path, qPrintable(path), sizeof address.sun_path);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        qFatal("cannot bind the notify peer");
+    QObject::connect(&notifier, &QSocketNotifier::activated, [this] { count({}); });
+}
+
+int NotifyPeer::count(const QString& message)
+{
+    char buffer[256];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        received << QString::fromUtf8(buffer, int(n));
+    return received.count(message);
+}
+
 RfuFanGuardServiceProbe::RfuFanGuardServiceProbe(const QString& changes, bool simulate)
     : s(loadedProfile(kShortTimings + ';' + changes), simulate)
 {
@@ -186,7 +161,7 @@ bool RfuFanGuardServiceProbe::start()
     clients.push_back(std::make_unique<Client>());
     clients.back()->onStatus
         = [this](const QJsonObject& status) { tracker.statusReceived(status, s.guardClock.elapsed() + shiftMs); };
-    return clients.back()->connectTo(dir().filePath("fan.sock")) && waitUntil([&] { return s.safeConfirmed; });
+    return clients.back()->connectTo(dir().filePath("fan.sock")) && QTest::qWaitFor([&] { return s.safeConfirmed; });
 }
 
 const QTemporaryDir& RfuFanGuardServiceProbe::dir()
@@ -238,11 +213,9 @@ void RfuFanGuardServiceProbe::step(const QString& step)
         client->read();
     }
     const QString verb = step.section(' ', 0, 0), argument = step.section(' ', 1);
-    QString message = verb == "msg" ? argument
-        : verb == "release"         ? R"({"version":1,"type":"release","lease":"<lease>","session":"<session>"})"
-                                    : "";
-    if (verb == "hello")
-        message = R"({"version":1,"type":"hello","serial":"SN-0001"})";
+    static const QHash<QString, QString> fixed { { "hello", R"({"version":1,"type":"hello","serial":"SN-0001"})" },
+        { "release", R"({"version":1,"type":"release","lease":"<lease>","session":"<session>"})" } };
+    QString message = verb == "msg" ? argument : fixed.value(verb);
     if (verb == "ctl") {
         QJsonObject sample { { "valid", true }, { "serial", "SN-0001" }, { "session", "sensor-1" },
             { "sequence", QString::number(++sampleSequence) }, { "temperatureC", 30 }, { "ageMs", 0 } };

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <unistd.h>
 
 // The example profile with changes, separated by ';': "Key=value" replaces or appends a
 // key, "-Key" removes it, anything else is appended as a line.
@@ -50,16 +51,12 @@ struct Client {
 // loop runs (its queue holds ten messages; a full one would block the guard's next one).
 struct NotifyPeer {
     explicit NotifyPeer(const QString& path);
-    ~NotifyPeer();
+    ~NotifyPeer() { close(fd); }
     int count(const QString& message); // among all the messages received so far
     int fd;
     QSocketNotifier notifier { fd, QSocketNotifier::Read };
     QStringList received;
 };
-
-// What breaks the status contract or a safety invariant in a status line as the guard
-// wrote it; empty when nothing does.
-QString statusProblem(const QByteArray& line);
 
 // A guard in this process (in simulation unless asked, else on kevo-sim of its own) with
 // short timings, its tick stopped and one client connected, driven by steps:
