@@ -35,21 +35,14 @@ void tst_Daemon::run()
     // <guard>: a guard in simulation at a relative --socket, over a socket file a dead guard
     // left, and with its lock beside it; <busy>: it serves another client.
     QProcess server;
-    QLocalSocket holder;
+    Client holder;
     if (env.contains("<guard>")) {
         delete new NotifyPeer(dir.filePath("rel.sock"));
         server.setWorkingDirectory(dir.path());
         server.start(OSTREL_PROGRAM, { "--simulate", "--profile", "p.ini", "--socket", "rel.sock" });
-        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(dir.filePath("rel.sock.lock")); }, 5000));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                if (holder.state() == QLocalSocket::UnconnectedState)
-                    holder.connectToServer(dir.filePath("rel.sock"));
-                return holder.waitForReadyRead(100);
-            },
-            5000));
+        QVERIFY(holder.connectTo(dir.filePath("rel.sock")) && QFile::exists(dir.filePath("rel.sock.lock")));
         if (!env.contains("<busy>"))
-            holder.abort();
+            holder.socket.abort();
     }
     // The test's environment without a service manager or log settings, and the row's.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
