@@ -16,11 +16,7 @@
 
 #include <QtTest>
 
-#ifdef __SANITIZE_ADDRESS__
-constexpr int kSlow = 4; // under the address sanitizer, kevo-sim starts and the guard's ticks take longer
-#else
-constexpr int kSlow = 1;
-#endif
+constexpr int kSlow = OSTREL_SLOW; // 4 under the sanitizers: kevo-sim starts and the guard's ticks take longer
 
 class tst_Core : public QObject {
     Q_OBJECT
