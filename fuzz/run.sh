@@ -7,13 +7,13 @@
 set -u
 export ASAN_OPTIONS=detect_leaks=1
 address=$(cd "$1" && pwd) fast=${3:+$(cd "$3" && pwd)} here=$(cd "$(dirname "$0")" && pwd) status=0
+fuzz() { # fuzz BUILD LOG ARGUMENTS...: the target $name, its log and any crashing input in $work
+    "$1/fuzz/fuzz_$name" -dict="$here/$name.dict" -max_len=20000 -timeout=10 -rss_limit_mb=4096 \
+        -artifact_prefix="$work/" "${@:3}" >"$work/$2" 2>&1
+}
 for name in ${FUZZ_TARGETS:-frames profile}; do
     work=$address/fuzz-run/$name corpus=$here/corpus/$name
     rm -rf "$work" && mkdir -p "$work/corpus" "$work/merged" && cp "$corpus/"* "$work/corpus/"
-    fuzz() { # fuzz BUILD LOG ARGUMENTS...
-        "$1/fuzz/fuzz_$name" -dict="$here/$name.dict" -max_len=20000 -timeout=10 -rss_limit_mb=4096 \
-            -artifact_prefix="$work/" "${@:3}" >"$work/$2" 2>&1
-    }
     if [ -z "$fast" ]; then
         fuzz "$address" replay.log -runs=0 "$corpus" && fuzz "$address" log -max_total_time="$2" "$work/corpus"
     else

@@ -146,7 +146,9 @@ void tst_Core::scenario()
     static const QStringList refusals { "Unsupported protocol", "Invalid or expired control lease",
         "Control request violates safety bounds", "Device session or sample identity changed",
         "Temperature sample expired", "Unsafe stop or spin-up request" };
-    const QString local = expect.contains("local=spin-up") ? refusals.last() : refusals.contains(reason) ? reason : "";
+    const QString local = expect.contains("local=spin-up") ? "Unsafe stop or spin-up request"
+        : refusals.contains(reason)                        ? reason
+                                                           : "";
     expect.remove("local=spin-up");
     auto probe = std::make_unique<RfuFanGuardServiceProbe>(profile);
     QVERIFY(probe->start());
@@ -273,8 +275,10 @@ void tst_Core::soak()
     const int seconds = qEnvironmentVariableIntValue("OSTREL_SOAK_SECONDS");
     if (seconds <= 0)
         QSKIP("OSTREL_SOAK_SECONDS sets how long to soak (make soak)");
-    // Kind, steps (separated by '&'; <rpm>: a speed the fan is not set to) and reason.
-    const QList<QStringList> endings { { "release", "release", "" }, { "vanishing lease holder", "drop&join", "" },
+    struct Ending {
+        QString kind, steps, reason; // steps separated by '&'; <rpm>: a speed the fan is not set to
+    };
+    const QList<Ending> endings { { "release", "release", "" }, { "vanishing lease holder", "drop&join", "" },
         { "fan failure", "fan fault=fail;faults-apply-to=read&ctl rpm=<rpm>", "Fan command exited unsuccessfully" },
         { "hang", "fan fault=hang;faults-apply-to=read&ctl rpm=<rpm>", "Fan command timed out; output unconfirmed" },
         { "babbling", "fan fault=garbage&ctl rpm=<rpm>", "Fan RPM response is invalid" },
@@ -330,10 +334,10 @@ void tst_Core::soak()
             || error != "Another fan writer owns the guard lock")
             fail("a second fan writer started: " + error);
         const auto reason = [&] { return probe.snapshot().value("reason").toString(); };
-        for (QStringList ending { "start", "", "" };
-             ending[2].isEmpty() && violations.size() == before && reason().isEmpty();) {
+        for (Ending ending { "start", "", "" };
+             ending.reason.isEmpty() && violations.size() == before && reason().isEmpty();) {
             if (!QTest::qWaitFor([&] { return probe.snapshot().value("ready").toBool(); }, inTime)) {
-                fail("not ready after " + ending[0]);
+                fail("not ready after " + ending.kind);
                 break;
             }
             probe.step("hello");
@@ -342,12 +346,13 @@ void tst_Core::soak()
             for (int n = 0; n < 4; ++n, QTest::qWait(random.bounded(20)))
                 probe.step(QString("ctl rpm=%1").arg(rpm = 1200 + 100 * random.bounded(49)));
             ending = endings.at(random.bounded(endings.size()));
-            ++injected[ending[0]];
-            for (const QString& step : ending[1].split('&', Qt::SkipEmptyParts))
+            ++injected[ending.kind];
+            for (const QString& step : ending.steps.split('&', Qt::SkipEmptyParts))
                 probe.step(QString(step).replace("<rpm>", QString::number(rpm == 6000 ? 5900 : rpm + 100)));
-            if (!QTest::qWaitFor([&] { return reason() == ending[2] && fanSetpoint(probe.dir()) == "6000"; }, inTime)
+            if (!QTest::qWaitFor(
+                    [&] { return reason() == ending.reason && fanSetpoint(probe.dir()) == "6000"; }, inTime)
                 || probe.snapshot().value("requested") != 6000)
-                fail(QString("%1: reason \"%2\", fan at %3").arg(ending[1], reason(), fanSetpoint(probe.dir())));
+                fail(QString("%1: reason \"%2\", fan at %3").arg(ending.steps, reason(), fanSetpoint(probe.dir())));
             if (const QString problems = probe.snapshot().value("problems").toString(); !problems.isEmpty())
                 fail(problems);
         }
