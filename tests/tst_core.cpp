@@ -288,9 +288,11 @@ void tst_Core::soak()
         { "lapse", "", "Control or telemetry deadline expired" } };
     // Long enough for the fan program's starts on a loaded machine, and for a hung command to be
     // found before the sample it came with expires; any ending must reach the safe speed in time.
+    // The sample's 1.5 s leave room for a fan failure to be seen before the sample expires even
+    // when the machine stalls this process for a second: at 1 s, one run saw it end as a lapse.
     const QString timings = kKevoSimFan
         + QString::asprintf(";CommandTimeoutMs=%d;SettlingMs=%d;MaximumSampleAgeMs=%d;MaximumOffMs=%d", 200 * kSlow,
-            1500 * kSlow, 1000 * kSlow, 2000 * kSlow);
+            1500 * kSlow, 1500 * kSlow, 2000 * kSlow);
     const qint64 inTime = 3000 * kSlow;
     const quint32 seed = QRandomGenerator::global()->generate();
     QRandomGenerator random(seed);
