@@ -3,12 +3,14 @@
 //   kevo-sim --set-fan-rpm N   applies setpoint N (exit 0)
 //   kevo-sim --fan-rpm         prints the speed the fan runs at, in RPM (exit 0)
 //
-// The fan's state lives in a file between invocations ($KEVO_SIM_STATE, by
-// default $XDG_RUNTIME_DIR/kevo-sim.state or /tmp/kevo-sim-<uid>.state). The
-// speed follows the setpoint with a first-order lag, so a new setpoint is not
-// met at once. Faults and the lag are read at every invocation from a control
-// file ($KEVO_SIM_CONTROL, by default the state file followed by ".control"),
-// so they can change while a guard runs. Every invocation is appended to
+// The fan's state lives in a file between invocations, $KEVO_SIM_STATE, which
+// must be set: a default path in a shared directory would let any local user
+// write the control file of a fan program that root runs. The speed follows the
+// setpoint with a first-order lag, so a new setpoint is not met at once. Faults
+// and the lag are read at every invocation from a control file
+// ($KEVO_SIM_CONTROL, by default the state file followed by ".control"), so they
+// can change while a guard runs; faults-for-ms limits the faults to a window
+// after the control file was written. Every invocation is appended to
 // $KEVO_SIM_LOG when that is set.
 #include <cctype>
 #include <cerrno>
@@ -18,11 +20,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -37,6 +42,8 @@ struct Control {
     long lagMs = 500; // time constant of the speed's approach to the setpoint
     long delayMs = 0; // the commands the faults apply to take at least this long
     long outputBytes = 8193; // size of the output of the oversize faults
+    long faultsForMs = -1; // the fault and the delay end this long after the file was written; -1: never
+    timespec written {}; // the control file's modification time
 };
 
 struct FanState {
@@ -57,18 +64,21 @@ std::string environmentOr(const char* name, const std::string& fallback)
     return value && *value ? std::string(value) : fallback;
 }
 
-std::string statePath()
-{
-    const std::string runtime = environmentOr("XDG_RUNTIME_DIR", "");
-    const std::string fallback
-        = runtime.empty() ? "/tmp/kevo-sim-" + std::to_string(getuid()) + ".state" : runtime + "/kevo-sim.state";
-    return environmentOr("KEVO_SIM_STATE", fallback);
-}
-
 [[noreturn]] void usageError(const std::string& message)
 {
     std::fprintf(stderr, "kevo-sim: %s\nusage: kevo-sim --set-fan-rpm N | kevo-sim --fan-rpm\n", message.c_str());
     std::exit(kExitUsage);
+}
+
+std::string statePath()
+{
+    const std::string path = environmentOr("KEVO_SIM_STATE", "");
+    if (path.empty()) {
+        // The command line is fine, so no usage line.
+        std::fprintf(stderr, "kevo-sim: KEVO_SIM_STATE must name the fan's state file\n");
+        std::exit(kExitUsage);
+    }
+    return path;
 }
 
 bool parseLong(const std::string& text, long* out)
@@ -85,10 +95,34 @@ bool parseLong(const std::string& text, long* out)
     return true;
 }
 
+// The text and the modification time of one and the same file, even when it is replaced
+// meanwhile. A missing file is an empty one; one that cannot be read is an error, not
+// silently a fan without faults.
+std::string readControlText(const std::string& path, timespec* written)
+{
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return text;
+    struct stat status { };
+    bool ok = fd >= 0 && ::fstat(fd, &status) == 0;
+    *written = status.st_mtim;
+    char buffer[4096];
+    ssize_t n = 0;
+    while (ok && ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)))
+        text.append(buffer, size_t(n > 0 ? n : 0));
+    ok = ok && n == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!ok)
+        usageError("cannot read control file " + path);
+    return text;
+}
+
 Control readControl(const std::string& path)
 {
     Control control;
-    std::ifstream file(path);
+    std::istringstream file(readControlText(path, &control.written));
     std::string line;
     while (std::getline(file, line)) {
         if (line.empty() || line[0] == '#')
@@ -109,6 +143,9 @@ Control readControl(const std::string& path)
             ok = parseLong(value, &control.delayMs) && control.delayMs >= 0;
         else if (key == "output-bytes")
             ok = parseLong(value, &control.outputBytes) && control.outputBytes >= 0;
+        else if (key == "faults-for-ms")
+            ok = !value.empty() && std::isdigit(static_cast<unsigned char>(value[0]))
+                && parseLong(value, &control.faultsForMs);
         else
             usageError("unknown control key '" + key + "' in " + path);
         if (!ok)
@@ -149,6 +186,20 @@ void writeState(const std::string& path, const FanState& state)
     }
     if (std::rename(temporary.c_str(), path.c_str()) != 0)
         usageError("cannot replace state file " + path);
+}
+
+// Whether the fault and the delay still apply: during faultsForMs after the control file was
+// written. A modification time ahead of the clock (the clock set back) counts as past the
+// window, so a clock step never makes a fault last longer.
+bool withinFaultWindow(const Control& control)
+{
+    if (control.faultsForMs < 0)
+        return true;
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long double elapsedMs = (static_cast<long double>(now.tv_sec) - control.written.tv_sec) * 1000
+        + (static_cast<long double>(now.tv_nsec) - control.written.tv_nsec) / 1e6L;
+    return elapsedMs >= 0 && elapsedMs < control.faultsForMs;
 }
 
 // The fan's speed now: an exponential approach to the setpoint.
@@ -206,8 +257,10 @@ int main(int argc, char** argv)
 
     const std::string stateFile = statePath();
     const Control control = readControl(environmentOr("KEVO_SIM_CONTROL", stateFile + ".control"));
-    const bool faulty = control.faultsApplyTo == "all" || (isSet && control.faultsApplyTo == "set")
-        || (isRead && control.faultsApplyTo == "read");
+    // Decided once, at the start: a command that starts within the window keeps its fault.
+    const bool faulty = (control.faultsApplyTo == "all" || (isSet && control.faultsApplyTo == "set")
+                            || (isRead && control.faultsApplyTo == "read"))
+        && withinFaultWindow(control);
     if (faulty && control.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(control.delayMs));
     const std::string fault = faulty ? control.fault : "none";
