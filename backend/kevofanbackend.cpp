@@ -31,6 +31,7 @@ KevoFanBackend::~KevoFanBackend()
     // than by the process object's destructor, which would log a warning.
     disconnect(&process, nullptr, this, nullptr);
     disconnect(&commandTimer, nullptr, this, nullptr);
+    killCommandGroup();
     if (commandRunning()) {
         process.kill();
         process.waitForFinished();

@@ -8,6 +8,13 @@
 #include <QString>
 #include <QTimer>
 
+// A fan command's process, started in a process group of its own so that the whole
+// group can be killed: a wrapper's child must not outlive its command.
+class FanCommandProcess : public QProcess {
+protected:
+    void setupChildProcess() override;
+};
+
 // The only component that acts on the fan. It turns the target speed it is
 // given into commands of the fan program, one at a time: a set when the target
 // differs from the setpoint the program accepted last, a read otherwise. Every
@@ -43,14 +50,16 @@ private:
     void onStdoutReady();
     void onStderrReady();
     void reportFailure(const QString& reason);
+    void killCommandGroup();
 
     DeviceProfile profile;
-    QProcess process;
+    FanCommandProcess process;
     QTimer commandTimer;
     QElapsedTimer commandClock;
     int targetRpm = -1;
     int appliedRpm = -1;
     int commandRpm = -1;
+    qint64 commandGroup = 0; // the process group of the command begun last; 0 before the first
     bool simulate;
     bool commandIsSet = false;
     bool failureLatched = false;

@@ -3,11 +3,17 @@
 
 #include "backend/rpmreply.h"
 
+#include <csignal>
+#include <unistd.h>
+
 namespace {
 
 constexpr qint64 kOutputLimitBytes = 8192;
 
 } // namespace
+
+// In the child, between fork and exec.
+void FanCommandProcess::setupChildProcess() { setpgid(0, 0); }
 
 void KevoFanBackend::startRealCommand()
 {
@@ -16,11 +22,24 @@ void KevoFanBackend::startRealCommand()
     process.setProgram(profile.BackendProgram);
     process.setArguments(commandIsSet ? QStringList { QStringLiteral("--set-fan-rpm"), QString::number(commandRpm, 10) }
                                       : QStringList { QStringLiteral("--fan-rpm") });
-    process.start(QIODevice::ReadWrite);
+    // An empty input: a program that reads it must not wait for the guard.
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(QIODevice::ReadOnly);
     // A start failure may already have been reported from inside start();
     // then there is nothing left to time.
-    if (process.state() != QProcess::NotRunning)
+    if (process.state() != QProcess::NotRunning) {
+        commandGroup = process.processId();
         commandTimer.start(profile.CommandTimeoutMs);
+    }
+}
+
+// Everything the command started dies with it. The group is the command's own pid, and stays
+// reserved while anything of it runs; the command itself is killed directly too, in case it is
+// killed before it has made its group.
+void KevoFanBackend::killCommandGroup()
+{
+    if (commandGroup > 0)
+        ::kill(-pid_t(commandGroup), SIGKILL);
 }
 
 // Every failure is reported once per latch: the latch is set before the
@@ -39,6 +58,7 @@ void KevoFanBackend::onStdoutReady()
     // count is the whole output so far.
     if (process.bytesAvailable() > kOutputLimitBytes) {
         abortedByGuard = true;
+        killCommandGroup();
         process.kill();
         reportFailure(QStringLiteral("Fan output exceeds limit"));
     }
@@ -52,12 +72,14 @@ void KevoFanBackend::onProcessError(QProcess::ProcessError error)
     if (error != QProcess::FailedToStart)
         return;
     commandTimer.stop();
+    commandGroup = 0; // it never ran
     reportFailure(QStringLiteral("Fan command failed to start: ") + process.errorString());
 }
 
 void KevoFanBackend::onCommandTimeout()
 {
     abortedByGuard = true;
+    killCommandGroup();
     process.kill();
     reportFailure(QStringLiteral("Fan command timed out; output unconfirmed"));
 }
@@ -65,6 +87,9 @@ void KevoFanBackend::onCommandTimeout()
 void KevoFanBackend::onCommandFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     commandTimer.stop();
+    // What the command left running in the background would act on the fan unasked.
+    killCommandGroup();
+    commandGroup = 0;
     if (safeRetryPending) {
         // The ended command was overtaken by the safe speed: its outcome no longer matters.
         safeRetryPending = false;
