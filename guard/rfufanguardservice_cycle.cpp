@@ -48,11 +48,20 @@ void RfuFanGuardService::onFanReading(int rpm, int confirmedSetpoint)
         if (confirmedSetpoint == profile.MaximumRpm) {
             safeConfirmed = true;
             awaitingSafeConfirmation = false;
+            // The fan has come back: no more commanding it afresh.
+            recoveryExhausted = false;
+            safeResendAt = -1;
+            notifyReady();
         }
-    } else if (confirmationSince == -1) {
+    } else {
         // A confirmed speed that drifts, or a reading under another setpoint,
         // starts the confirmation deadline again.
-        confirmationSince = now;
+        if (confirmationSince == -1)
+            confirmationSince = now;
+        // Under the safe setpoint, the fan contradicts it: a second writer, or a set that did not
+        // take. Reading again would see the same, so the next poll sets the safe speed again.
+        if (!recoveryExhausted && requestedRpm == profile.MaximumRpm && confirmedSetpoint == profile.MaximumRpm)
+            safeResendAt = nextRefreshAt;
     }
 
     if (spinUpPending) {

@@ -8,6 +8,11 @@
 namespace {
 
 constexpr int kRecoveryFailedExitCode = 2;
+// Once the retry is spent, the safe speed is commanded afresh after these pauses, doubling
+// from the first to the longest: soon enough for a fan program that fails for a moment, and
+// sparing with one that is gone for good.
+constexpr int kFirstSafeResendMs = 1000;
+constexpr int kLongestSafeResendMs = 5000;
 
 } // namespace
 
@@ -60,15 +65,27 @@ void RfuFanGuardService::superviseAt(qint64 t)
             backend.forceSafeRpm();
         } else {
             requestSafety(QStringLiteral("Safe fan RPM remains unconfirmed after retry"), true);
-            recoveryExhausted = true;
-            qCritical("[RFU_GUARD] safe output unconfirmed; feedback retry exhausted");
+            exhaustRecovery(t, "[RFU_GUARD] safe output unconfirmed; feedback retry exhausted");
         }
     }
 
-    if (t >= nextRefreshAt && !recoveryExhausted) {
+    // The safe speed commanded afresh, set and then read back: in place of the next poll after a
+    // reading that contradicted it, and with growing pauses for as long as the retry is spent
+    // and the fan has not confirmed it.
+    if (safeResendAt != -1 && t >= safeResendAt) {
+        safeResendAt = -1;
+        if (recoveryExhausted) {
+            safeResendAt = t + safeResendDelayMs;
+            safeResendDelayMs = qMin(2 * safeResendDelayMs, kLongestSafeResendMs);
+        }
+        nextRefreshAt = t + kRefreshIntervalMs;
+        backend.forceSafeRpm();
+    } else if (t >= nextRefreshAt && !recoveryExhausted) {
         nextRefreshAt = t + kRefreshIntervalMs;
         backend.refresh();
     }
+
+    publishServiceStatus();
 
     // Withheld only while a fan command hangs, so the service manager restarts a stuck guard.
     if (sdNotify && !backend.isCommandOverdue())
@@ -78,6 +95,12 @@ void RfuFanGuardService::superviseAt(qint64 t)
 void RfuFanGuardService::onFanFailed(const QString& reason)
 {
     lastFeedbackAt = -1;
+    // One more failure while the safe speed is commanded again and again is no news: the log
+    // would otherwise grow by a line a few seconds for as long as the fan program fails.
+    if (recoveryExhausted) {
+        sendStatus();
+        return;
+    }
     requestSafety(reason, true);
     if (!safeRetryUsed) {
         safeRetryUsed = true;
@@ -85,9 +108,35 @@ void RfuFanGuardService::onFanFailed(const QString& reason)
         // Deferred: the backend is still inside its failure report.
         QTimer::singleShot(0, this, [this] { backend.forceSafeRpm(); });
     } else {
-        recoveryExhausted = true;
-        qCritical("[RFU_GUARD] safe output unconfirmed; retry exhausted");
+        exhaustRecovery(guardClock.elapsed(), "[RFU_GUARD] safe output unconfirmed; retry exhausted");
     }
+}
+
+// The retry is spent, but the guard does not give up: the tick commands the safe speed afresh
+// until the fan confirms it, for as long as the guard runs.
+void RfuFanGuardService::exhaustRecovery(qint64 now, const char* line)
+{
+    recoveryExhausted = true;
+    if (confirmationSince == -1)
+        confirmationSince = now; // so that the confirmation, when it comes, is logged
+    safeResendAt = now + kFirstSafeResendMs;
+    safeResendDelayMs = 2 * kFirstSafeResendMs;
+    qCritical("%s", line);
+}
+
+// The latched fault, for `systemctl status`: sent when it changes, never on every tick.
+void RfuFanGuardService::publishServiceStatus()
+{
+    if (!sdNotify || faultReason.isEmpty())
+        return;
+    const QString status = QStringLiteral("STATUS=Fault latched: %1; safe speed %2")
+                               .arg(faultReason,
+                                   awaitingSafeConfirmation ? QStringLiteral("not confirmed, still commanding it")
+                                                            : QStringLiteral("confirmed"));
+    if (status == publishedStatus)
+        return;
+    publishedStatus = status;
+    sdNotify(0, status.toUtf8().constData());
 }
 
 void RfuFanGuardService::onRecoveryDeadline()

@@ -44,8 +44,9 @@ private:
 
     using SdNotifyFunction = int (*)(int, const char*);
 
-    // The session, the clock, the tick and the first command: service/rfufanguardservice_startup.cpp
+    // The session, the clock, the tick and the first command; readiness: service/rfufanguardservice_startup.cpp
     void beginGuarding();
+    void notifyReady();
 
     // Socket server and frame layer: protocol/rfufanguardservice_socket.cpp
     void onNewConnection();
@@ -69,6 +70,8 @@ private:
     void onSupervisionTick();
     void superviseAt(qint64 t);
     void onFanFailed(const QString& reason);
+    void exhaustRecovery(qint64 now, const char* line);
+    void publishServiceStatus();
     void onRecoveryDeadline();
 
     // Status report: guard/rfufanguardservice_status.cpp
@@ -102,9 +105,11 @@ private:
     qint64 spinUpReadyAt = -1;
     qint64 offSince = -1;
     qint64 nextRefreshAt = 0;
+    qint64 safeResendAt = -1; // when the tick next commands the safe speed afresh (set, then read)
     int lastRpm = 0;
     int requestedRpm = -1;
     int freshSampleCount = 0;
+    int safeResendDelayMs = 0; // the pause before the next such command while the retry is spent
     bool simulation;
     bool safeOnce = false;
     bool safeConfirmed = false;
@@ -113,5 +118,9 @@ private:
     bool warmupStopUsed = false;
     bool spinUpPending = false;
     bool safeRetryUsed = false;
+    // The single retry is spent and the safe speed not confirmed: the tick commands it afresh
+    // with growing pauses, until a reading confirms it.
     bool recoveryExhausted = false;
+    bool readyNotified = false; // READY=1 has gone to the service manager
+    QString publishedStatus; // the STATUS= the service manager was last sent
 };

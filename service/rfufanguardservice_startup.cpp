@@ -4,30 +4,52 @@
 #include "profile/failwith.h"
 #include "profile/profilevalidation.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QUuid>
 #include <QtGlobal>
+#include <cerrno>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
 const char kRealWriterLockPath[] = "/run/tessovara-rfu/fan-writer.lock";
+constexpr int kExitStartupFailure = 2;
 
 // Creates the directory that holds path, with its missing parents; relative
 // paths are taken from the working directory.
 bool makeDirectoryFor(const QString& path) { return QDir().mkpath(QFileInfo(path).absolutePath()); }
 
-// What is at the socket path: nothing, a socket file (what a guard that died leaves behind),
-// or anything else, which someone put there and which must stay.
-enum class AtPath { Nothing, Socket, Other };
+// What is at the socket path: nothing, a socket file that nobody answers on (what a guard that
+// died leaves behind), a socket that someone answers on, or anything else, which someone put
+// there. Only the dead socket may be replaced.
+enum class AtPath { Nothing, DeadSocket, LiveSocket, Other };
 AtPath whatIsAt(const QString& path)
 {
+    const QByteArray name = QFile::encodeName(path);
     struct stat status;
-    if (lstat(QFile::encodeName(path).constData(), &status) != 0)
+    if (lstat(name.constData(), &status) != 0)
         return AtPath::Nothing;
-    return S_ISSOCK(status.st_mode) ? AtPath::Socket : AtPath::Other;
+    if (!S_ISSOCK(status.st_mode))
+        return AtPath::Other;
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (size_t(name.size()) >= sizeof address.sun_path)
+        return AtPath::DeadSocket; // unreachable by name: listening there fails with its own reason
+    qstrcpy(address.sun_path, name.constData());
+    // Only a refused connection proves it dead: a full backlog, or a socket of another kind,
+    // is someone's.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool dead = fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0
+        && errno == ECONNREFUSED;
+    if (fd >= 0)
+        close(fd);
+    return dead ? AtPath::DeadSocket : AtPath::LiveSocket;
 }
 
 } // namespace
@@ -68,10 +90,15 @@ bool RfuFanGuardService::start(const QString& path, bool once, QString* error)
         }
         // Only after the writer lock: a second guard never removes a running guard's socket.
         // Listening puts the socket in place by renaming it over whatever is at the path.
+        // A live socket may belong to a real guard that a simulated one shares no lock with:
+        // taking it over would hand the real guard's clients a simulated fan.
         const AtPath atPath = whatIsAt(socketPath);
+        if (atPath == AtPath::LiveSocket)
+            return failWith(
+                error, QStringLiteral("Something already answers on the control socket: %1").arg(socketPath));
         if (atPath == AtPath::Other)
             return failWith(error, QStringLiteral("QLocalServer::listen: Address in use"));
-        if (atPath == AtPath::Socket)
+        if (atPath == AtPath::DeadSocket)
             QLocalServer::removeServer(socketPath);
         server.setSocketOptions(QLocalServer::UserAccessOption);
         if (!server.listen(socketPath))
@@ -79,12 +106,25 @@ bool RfuFanGuardService::start(const QString& path, bool once, QString* error)
     }
 
     beginGuarding();
-    if (sdNotify && sdNotify(0, "READY=1") <= 0)
-        return failWith(error, QStringLiteral("Systemd readiness notification failed"));
 
     if (safeOnce) // precise: a coarse timer may fire 5% early, or late past the stop-time budget
         QTimer::singleShot(int(recoveryDeadlineMs(profile)), Qt::PreciseTimer, this, [this] { onRecoveryDeadline(); });
     return true;
+}
+
+// Ready means the fan has confirmed the safe speed, not merely that the guard runs: a guard whose
+// fan never confirms never becomes ready, so its start times out, the recovery runs and the
+// start limit leaves a failed unit; and the unit promotes to the recovery only a profile that
+// has driven the fan.
+void RfuFanGuardService::notifyReady()
+{
+    if (!sdNotify || readyNotified)
+        return;
+    readyNotified = true;
+    if (sdNotify(0, "READY=1") <= 0) {
+        qCritical("Systemd readiness notification failed");
+        QCoreApplication::exit(kExitStartupFailure);
+    }
 }
 
 void RfuFanGuardService::beginGuarding()
