@@ -3,6 +3,9 @@
 
 #include "app/runphase.h"
 #include "profile/deviceprofile.h"
+#include "profile/profileschema.h"
+#include "profile/recoveryprofile.h"
+#include "profile/trustedfiles.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -27,13 +30,22 @@ void addGuardOptions(QCommandLineParser* parser)
         QStringLiteral("safe-once"), QStringLiteral("Confirm safe RPM and exit; for service recovery")));
 }
 
-bool loadProfileQuietly(const QString& path, DeviceProfile* profile, QString* error)
+namespace {
+
+template <typename Load> bool quietly(Load load)
 {
     const QtMessageHandler defaultHandler
         = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    const bool loaded = loadDeviceProfile(path, profile, error);
+    const bool loaded = load();
     qInstallMessageHandler(defaultHandler);
     return loaded;
+}
+
+} // namespace
+
+bool loadProfileQuietly(const QString& path, DeviceProfile* profile, QString* error)
+{
+    return quietly([&] { return loadDeviceProfile(path, profile, error); });
 }
 
 int runFromCommandLine(const QCommandLineParser& parser, bool realBackendAvailable)
@@ -45,11 +57,22 @@ int runFromCommandLine(const QCommandLineParser& parser, bool realBackendAvailab
         return kExitStartupFailure;
     }
 
+    const QString path = parser.value(QStringLiteral("profile"));
+    // Keys the settings reader passes over in silence; the profile is read as it is.
+    for (const QString& finding : profileKeyFindings(path))
+        qWarning("[RFU_GUARD] profile warning: %s", qUtf8Printable(finding));
     DeviceProfile profile;
     QString error;
-    if (!loadProfileQuietly(parser.value(QStringLiteral("profile")), &profile, &error)) {
+    QString ignored;
+    const bool loaded = parser.isSet(QStringLiteral("safe-once"))
+        ? quietly([&] { return loadRecoveryProfile(path, &profile, &ignored, &error); })
+        : loadProfileQuietly(path, &profile, &error);
+    // The fan program runs as root: only root may have chosen it.
+    if (!loaded || (!simulate && !checkTrustedFiles(path, profile, &error))) {
         qCritical("%s", qUtf8Printable(error));
         return kExitStartupFailure;
     }
+    if (!ignored.isEmpty())
+        qWarning("[RFU_GUARD] recovery ignores what it does not use: %s", qUtf8Printable(ignored));
     return runGuard(profile, simulate, parser);
 }

@@ -5,6 +5,7 @@
 #include "profile/profilevalidation.h"
 
 #include <QFile>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QVariant>
@@ -125,6 +126,28 @@ bool readAllFields(const QSettings& settings, DeviceProfile* profile, QString* e
 }
 
 } // namespace
+
+QStringList deviceProfileKeys()
+{
+    QStringList keys;
+    for (const QPair<QString, QString>& value : deviceProfileValues(DeviceProfile()))
+        keys << value.first;
+    return keys;
+}
+
+QVector<QPair<QString, QString>> deviceProfileValues(const DeviceProfile& profile)
+{
+    QVector<QPair<QString, QString>> values;
+    for (const BoolField& f : kBoolFields)
+        values.append({ QLatin1String(f.key), QLatin1String(profile.*f.field ? "true" : "false") });
+    for (const TextField& f : kTextFields)
+        values.append({ QLatin1String(f.key), profile.*f.field });
+    for (const IntField& f : kIntFields)
+        values.append({ QLatin1String(f.key), QString::number(profile.*f.field) });
+    for (const DoubleField& f : kDoubleFields)
+        values.append({ QLatin1String(f.key), QString::number(profile.*f.field, 'g', QLocale::FloatingPointShortest) });
+    return values;
+}
 
 bool readTextField(const QSettings& settings, const QString& key, QString* out, QString* error, bool required)
 {

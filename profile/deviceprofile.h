@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QPair>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 #include <limits>
 
 class QSettings;
@@ -46,6 +49,13 @@ struct DeviceProfile {
 // Reads and validates the profile at path. On failure *out holds a
 // default-constructed record and *error the one reason; error may be null.
 bool loadDeviceProfile(const QString& path, DeviceProfile* out, QString* error);
+
+// The profile's keys, in reading order.
+QStringList deviceProfileKeys();
+
+// Every key with the value profile holds for it, in reading order: booleans as
+// true or false, doubles in their shortest form that reads back exactly.
+QVector<QPair<QString, QString>> deviceProfileValues(const DeviceProfile& profile);
 
 // Field readers. settings must be positioned in the RfuDeviceProfile group.
 // The bool, int and double readers write *out only on success.

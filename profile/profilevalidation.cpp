@@ -126,6 +126,24 @@ bool validateDeviceProfile(const DeviceProfile& profile, QString* error)
     return true;
 }
 
+bool validateRecoveryProfile(const DeviceProfile& profile, QString* error)
+{
+    if (error)
+        error->clear();
+    if (!replyPatternUsable(profile))
+        return failWith(error, QStringLiteral("RpmReadPattern must have one capture and must not match empty input"));
+    // A stopped fan must never confirm the safe speed.
+    if (profile.MaximumRpm <= 0 || profile.MaximumRpm > kMaximumRpmLimit || profile.RpmTolerance < 0
+        || profile.RpmTolerance >= profile.MaximumRpm)
+        return failWith(error, QStringLiteral("Invalid RPM bounds, step, tolerance or spin-up speed"));
+    if (profile.CommandTimeoutMs < 1 || profile.SettlingMs < 1)
+        return failWith(error, QStringLiteral("Thermal timeouts must be positive and at most one day"));
+    if (profile.CommandTimeoutMs > kOneMinuteMs || profile.SettlingMs > kTenMinutesMs)
+        return failWith(error,
+            QStringLiteral("Safety freshness/lease deadlines exceed one minute or fan settling exceeds ten minutes"));
+    return true;
+}
+
 bool validateTargetTemperature(const ControlRequest& request, const DeviceProfile& profile, QString* error)
 {
     if (!validateDeviceProfile(profile, error))

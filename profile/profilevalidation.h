@@ -7,6 +7,10 @@
 // the first failing rule group; error may be null and is cleared on entry.
 bool validateDeviceProfile(const DeviceProfile& profile, QString* error);
 
+// The rules on what one-shot recovery uses: the fan program's reply pattern, MaximumRpm,
+// RpmTolerance, CommandTimeoutMs and SettlingMs. Same messages as the full rules.
+bool validateRecoveryProfile(const DeviceProfile& profile, QString* error);
+
 // Re-validates the whole profile, then requires request.TargetTemperatureC to
 // be finite and inside [MinimumTargetC, MaximumTargetC].
 bool validateTargetTemperature(const ControlRequest& request, const DeviceProfile& profile, QString* error);

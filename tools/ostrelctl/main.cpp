@@ -6,7 +6,9 @@
 #include "app/commandline.h"
 #include "guard/steadystate.h"
 #include "profile/deviceprofile.h"
+#include "profile/profileschema.h"
 #include "profile/profilevalidation.h"
+#include "profile/trustedfiles.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -21,13 +23,14 @@ namespace {
 // Exit codes, for monitoring: status reports the guard's condition.
 constexpr int kExitReady = 0;
 constexpr int kExitNotReady = 1;
+constexpr int kExitFindings = 1; // check-profile: the guard would start, but the file has findings
 constexpr int kExitFailure = 2; // cannot connect, bad usage, invalid profile
 constexpr int kExitFault = 3;
 constexpr int kConnectTimeoutMs = 3000;
 
 const char kUsage[] = "usage: ostrelctl status [--socket PATH] [--json]\n"
                       "       ostrelctl watch [--socket PATH] [--csv FILE]\n"
-                      "       ostrelctl check-profile PATH\n"
+                      "       ostrelctl check-profile [--values] PATH\n"
                       "       ostrelctl demo [--socket PATH] --profile PATH [--seconds N] [--csv FILE] "
                       "[--no-warmup-stop]\n";
 
@@ -96,19 +99,32 @@ int watch(const QString& socketPath, const QString& csvPath)
     }
 }
 
-// The daemon's own load and validation, and its start-up budget check, so a
-// profile can be checked before a restart.
-int checkProfile(const QString& path)
+// The daemon's own load and validation, its start-up budget check and real mode's check of
+// who may change the files, so a profile can be checked before a restart; then what the
+// load passes over in silence.
+int checkProfile(const QString& path, bool values)
 {
     DeviceProfile profile;
     QString error;
-    if (!loadProfileQuietly(path, &profile, &error) || !checkRecoveryBudget(profile, &error)) {
+    if (!loadProfileQuietly(path, &profile, &error) || !checkRecoveryBudget(profile, &error)
+        || !checkTrustedFiles(path, profile, &error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return kExitFailure;
     }
+    if (values) {
+        for (const QPair<QString, QString>& value : deviceProfileValues(profile))
+            std::printf("%s=%s\n", qPrintable(value.first), qPrintable(value.second));
+        // Before the lines on standard error, also where both go to one file.
+        std::fflush(stdout);
+    }
+    const QStringList findings = profileKeyFindings(path, profile.BackendProgram);
+    for (const QString& finding : findings)
+        std::fprintf(stderr, "%s\n", qPrintable(finding));
     // Refused by no rule, but these would still fault in steady state.
     for (const QString& warning : steadyStateWarnings(profile))
         std::fprintf(stderr, "warning: %s\n", qPrintable(warning));
+    if (!findings.isEmpty())
+        return kExitFindings;
     std::printf("ok\n");
     return kExitReady;
 }
@@ -133,6 +149,7 @@ int main(int argc, char** argv)
         { QStringLiteral("seconds"), QStringLiteral("demo: run time (default 90)"), QStringLiteral("n"),
             QStringLiteral("90") },
         { QStringLiteral("no-warmup-stop"), QStringLiteral("demo: do not stop the fan while the unit is cold") },
+        { QStringLiteral("values"), QStringLiteral("check-profile: also print every key and the value used") },
     });
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "ostrelctl: %s\n%s", qPrintable(parser.errorText()), kUsage);
@@ -152,7 +169,7 @@ int main(int argc, char** argv)
     if (command == QLatin1String("watch") && arguments.size() == 1)
         return watch(socketPath, parser.value(QStringLiteral("csv")));
     if (command == QLatin1String("check-profile") && arguments.size() == 2)
-        return checkProfile(arguments.at(1));
+        return checkProfile(arguments.at(1), parser.isSet(QStringLiteral("values")));
     if (command == QLatin1String("demo") && arguments.size() == 1 && parser.isSet(QStringLiteral("profile"))) {
         ostrel::SafetyProfile profile;
         QString error;
