@@ -22,16 +22,30 @@ void tst_Daemon::run()
     QFETCH(QString, exitCode);
     QFETCH(QString, output);
     QTemporaryDir dir;
-    useFan(dir, profile.contains("<hang>") ? "fault=hang" : "");
-    profile.replace("<fan>", kShortTimings + ';' + kKevoSimFan).remove("<hang>");
-    const QByteArray written = profileText(profile.replace("<dir>", dir.path()));
+    // fan:LINE: a control line for kevo-sim
+    const QStringList changes = profile.replace("<fan>", kShortTimings + ';' + kKevoSimFan).split(';');
+    useFan(
+        dir, changes.filter(QRegularExpression("^fan:")).replaceInStrings(QRegularExpression("^fan:"), "").join(';'));
+    const QByteArray written
+        = profileText(changes.filter(QRegularExpression("^(?!fan:)")).join(';').replace("<dir>", dir.path()));
     writeFile(dir, "p.ini", written);
-    // A fan program that runs only where the guard's environment has reached it.
-    QFile::setPermissions(
-        writeFile(dir, "fan.sh",
-            "#!/bin/sh\n[ \"$QT_NO_GLIB$QT_ENABLE_REGEXP_JIT\" = 11 ] && exec " KEVO_SIM_PROGRAM " \"$@\"\nexit 1\n"),
+    // Fan programs: one that runs only where the guard's environment has reached it; one that
+    // reads its input to the end and leaves a child behind, noted in "children"; one that
+    // anybody may change.
+    const auto script = [&](const char* name, const QByteArray& text, QFileDevice::Permissions mode) {
+        QFile::setPermissions(writeFile(dir, name, "#!/bin/sh\n" + text), mode);
+    };
+    script("fan.sh", "[ \"$QT_NO_GLIB$QT_ENABLE_REGEXP_JIT\" = 11 ] && exec " KEVO_SIM_PROGRAM " \"$@\"\nexit 1\n",
         QFile::ExeOwner | QFile::ReadOwner);
+    script("wrapper.sh",
+        "cat\nsleep 60 >/dev/null 2>&1 &\necho $! >>" + dir.filePath("children").toUtf8()
+            + "\nexec " KEVO_SIM_PROGRAM " \"$@\"\n",
+        QFile::ExeOwner | QFile::ReadOwner);
+    script("shared.sh", "exit 1\n", QFileDevice::Permissions(0x7777));
     NotifyPeer peer(dir.filePath("notify"));
+    QLocalServer live; // <live>: something answers on live.sock
+    if (env.contains("<live>"))
+        QVERIFY(live.listen(dir.filePath("live.sock")));
     // <guard>: a guard in simulation at a relative --socket, over a socket file a dead guard
     // left, and with its lock beside it; <busy>: it serves another client.
     QProcess server;
@@ -78,6 +92,15 @@ void tst_Daemon::run()
     QCOMPARE(guard.exitStatus() == QProcess::NormalExit ? QString::number(guard.exitCode()) : "killed", exitCode);
     QFile profileFile(dir.filePath("p.ini")); // whatever a row names as the socket
     QVERIFY(profileFile.open(QIODevice::ReadOnly) && profileFile.readAll() == written);
+    // Nothing a fan command started outlives it.
+    QFile children(dir.filePath("children")); // none for most rows
+    for (const QString& child :
+        QString(children.open(QIODevice::ReadOnly) ? children.readAll() : "").split('\n', Qt::SkipEmptyParts))
+        QVERIFY2(QTest::qWaitFor([&] {
+            QFile stat("/proc/" + child + "/stat"); // a zombie is dead, whoever is to reap it
+            return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+        }),
+            qPrintable("a fan command's child survives: " + child));
     if (arguments.contains("--safe-once")) { // recovery opens no socket, leaves no lock, and sets the safe speed
         for (const char* file : { "fan.sock", "run/fan.sock", "run/fan.sock.lock" })
             QVERIFY(!QFile::exists(dir.filePath(file)));

@@ -197,9 +197,12 @@ struct NotifyPeer {
 //   its timer), +N (N ms pass: every guard time moves back), tick [refresh] (now, or exactly
 //   when the fan is next to be read), fan CONTROL (kevo-sim's
 //   control lines, for a guard that is not simulated),
-//   read RPM[/SETPOINT] and fail (the fan reports), rpm N (requestRpm).
+//   read RPM[/SETPOINT] and fail (the fan reports), rpm N (requestRpm); for a guard on
+//   kevo-sim: fan CONTROL (kevo-sim's control lines, separated by ','), kevo ARGS (kevo-sim
+//   run as a second writer), until CHECKS (the snapshot's KEY=VALUE checks all hold; bounded).
 struct RfuFanGuardServiceProbe {
     std::optional<QTemporaryDir> files;
+    std::optional<NotifyPeer> manager; // the service manager of a guard in real mode
     RfuFanGuardService s;
     // The client library's view, beside the guard: every status the guard sends reaches it,
     // and it checks every message the steps hand the guard. Its clock is the guard's, moved by
@@ -213,8 +216,12 @@ struct RfuFanGuardServiceProbe {
     explicit RfuFanGuardServiceProbe(const QString& changes, bool simulate = true)
         : s(loadedProfile(kShortTimings + ';' + changes), simulate)
     {
-        if (!simulate)
+        if (!simulate) {
             useFan(dir());
+            manager.emplace(dir().filePath("notify"));
+            qputenv("NOTIFY_SOCKET", dir().filePath("notify").toUtf8());
+            qputenv("WATCHDOG_USEC", "1000000");
+        }
     }
     // the guard's files: made when first asked for
     const QTemporaryDir& dir()
@@ -321,7 +328,11 @@ struct RfuFanGuardServiceProbe {
             clients.back()->connectTo(dir().filePath("fan.sock"), verb == "join");
             settle();
         } else if (verb == "fan") {
-            useFan(dir(), argument);
+            useFan(dir(), QString(argument).replace(',', ';'));
+        } else if (verb == "kevo") {
+            QProcess::execute(KEVO_SIM_PROGRAM, argument.split(' '));
+        } else if (verb == "until") {
+            (void)QTest::qWaitFor([&] { return holds(snapshot(), argument); }, 5000 * OSTREL_SLOW); // the checks tell
         } else if (verb == "live") {
             s.supervisionTimer.start(250);
         } else if (verb == "drop") { // the client object stays for its statuses
@@ -338,7 +349,7 @@ struct RfuFanGuardServiceProbe {
         } else if (verb.startsWith('+')) {
             shiftMs += verb.toLongLong();
             for (qint64* t : { &s.sampleDeadline, &s.leaseDeadline, &s.lastFeedbackAt, &s.confirmationSince,
-                     &s.spinUpReadyAt, &s.offSince, &s.nextRefreshAt })
+                     &s.spinUpReadyAt, &s.offSince, &s.nextRefreshAt, &s.safeResendAt })
                 *t = *t == -1 ? -1 : *t - verb.toLongLong() == -1 ? -2 : *t - verb.toLongLong();
         } else if (verb == "tick") {
             s.superviseAt(argument == "refresh" ? s.nextRefreshAt : s.guardClock.elapsed());
@@ -370,6 +381,19 @@ struct RfuFanGuardServiceProbe {
             { "sequence", QString::number(s.commandSequence) }, { "fresh", s.freshSampleCount },
             { "client", s.client != nullptr }, { "sockets", s.server.findChildren<QLocalSocket*>().size() },
             { "closed", clients.back()->socket.state() == QLocalSocket::UnconnectedState },
-            { "statuses", clients.back()->statuses } };
+            { "statuses", clients.back()->statuses }, { "fan", fanSetpoint(dir()) } };
     }
+    // Each KEY=VALUE of checks (separated by blanks) as the snapshot has it; the first that does
+    // not hold, or an empty string.
+    static QString failedCheck(const QJsonObject& state, const QString& checks)
+    {
+        for (const QString& check : checks.split(' ', Qt::SkipEmptyParts)) {
+            const QString seen
+                = check.section('=', 0, 0) + '=' + state.value(check.section('=', 0, 0)).toVariant().toString();
+            if (seen != check)
+                return seen;
+        }
+        return {};
+    }
+    static bool holds(const QJsonObject& state, const QString& checks) { return failedCheck(state, checks).isEmpty(); }
 };
