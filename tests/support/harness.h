@@ -332,7 +332,7 @@ struct RfuFanGuardServiceProbe {
         } else if (verb == "kevo") {
             QProcess::execute(KEVO_SIM_PROGRAM, argument.split(' '));
         } else if (verb == "until") {
-            (void)QTest::qWaitFor([&] { return holds(snapshot(), argument); }, 5000 * OSTREL_SLOW); // the checks tell
+            (void)QTest::qWaitFor([&] { return holds(snapshot(), argument); }, 10000); // the checks tell
         } else if (verb == "live") {
             s.supervisionTimer.start(250);
         } else if (verb == "drop") { // the client object stays for its statuses
