@@ -45,7 +45,7 @@ unexpected() {
         status=1
     fi
 }
-contains "$deb" ./usr/sbin/ostrel ./usr/bin/ostrelctl ./lib/systemd/system/ostrel.service \
+contains "$deb" ./usr/sbin/ostrel ./usr/bin/ostrelctl ./usr/libexec/ostrel/ostrel-copy-profile ./lib/systemd/system/ostrel.service \
     ./usr/share/man/man8/ostrel.8.gz ./usr/share/man/man1/ostrelctl.1.gz \
     ./usr/share/man/man5/ostrel-profile.5.gz ./usr/share/man/man7/ostrel-protocol.7.gz \
     ./usr/share/doc/ostrel/rfu-device-profile.ini ./usr/share/doc/ostrel/copyright
