@@ -4,7 +4,6 @@
 #include "app/runphase.h"
 #include "profile/deviceprofile.h"
 #include "profile/profileschema.h"
-#include "profile/recoveryprofile.h"
 #include "profile/trustedfiles.h"
 
 #include <QCommandLineOption>

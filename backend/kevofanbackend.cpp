@@ -13,6 +13,8 @@ KevoFanBackend::KevoFanBackend(const DeviceProfile& profile, bool simulate, QObj
     , profile(profile)
     , simulate(simulate)
 {
+    // An empty input: a program that reads it must not wait for the guard.
+    process.setStandardInputFile(QProcess::nullDevice());
     commandTimer.setSingleShot(true);
     // A coarse timer may fire 5% early: a command inside its limit would be killed.
     commandTimer.setTimerType(Qt::PreciseTimer);

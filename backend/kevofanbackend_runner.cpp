@@ -22,8 +22,6 @@ void KevoFanBackend::startRealCommand()
     process.setProgram(profile.BackendProgram);
     process.setArguments(commandIsSet ? QStringList { QStringLiteral("--set-fan-rpm"), QString::number(commandRpm, 10) }
                                       : QStringList { QStringLiteral("--fan-rpm") });
-    // An empty input: a program that reads it must not wait for the guard.
-    process.setStandardInputFile(QProcess::nullDevice());
     process.start(QIODevice::ReadOnly);
     // A start failure may already have been reported from inside start();
     // then there is nothing left to time.

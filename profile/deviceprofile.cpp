@@ -14,8 +14,6 @@
 
 namespace {
 
-const QString kProfileGroup = QStringLiteral("RfuDeviceProfile");
-
 // Compiled once per process; function-local statics are initialised exactly
 // once even when several threads make the first call together, and a const
 // QRegularExpression may then be matched from any thread.
@@ -229,6 +227,22 @@ bool checkSettingsStatus(QSettings& settings, QString* error)
     return true;
 }
 
+namespace {
+
+// The file-level checks, then read on the settings positioned in the profile's group.
+template <typename Read> bool readProfileFile(const QString& path, QString* error, Read read)
+{
+    if (!checkProfileReadable(path, error))
+        return false;
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setFallbacksEnabled(false);
+    settings.setIniCodec("UTF-8");
+    settings.beginGroup(QLatin1String(kProfileGroup));
+    return checkSettingsStatus(settings, error) && read(settings);
+}
+
+} // namespace
+
 bool loadDeviceProfile(const QString& path, DeviceProfile* out, QString* error)
 {
     if (error)
@@ -237,22 +251,35 @@ bool loadDeviceProfile(const QString& path, DeviceProfile* out, QString* error)
         return failWith(error, QStringLiteral("Null device profile output"));
     *out = DeviceProfile();
 
-    if (!checkProfileReadable(path, error))
-        return false;
-
-    QSettings settings(path, QSettings::IniFormat);
-    settings.setFallbacksEnabled(false);
-    settings.setIniCodec("UTF-8");
-    settings.beginGroup(kProfileGroup);
-    if (!checkSettingsStatus(settings, error))
-        return false;
-
     // Read into a local record so that a failure never leaves a partly read profile in *out.
     DeviceProfile loaded;
-    if (!readAllFields(settings, &loaded, error))
-        return false;
-    if (!validateDeviceProfile(loaded, error))
+    if (!readProfileFile(path, error, [&](const QSettings& settings) {
+            return readAllFields(settings, &loaded, error) && validateDeviceProfile(loaded, error);
+        }))
         return false;
     *out = loaded;
+    return true;
+}
+
+bool loadRecoveryProfile(const QString& path, DeviceProfile* out, QString* ignored, QString* error)
+{
+    if (loadDeviceProfile(path, out, ignored)) {
+        ignored->clear();
+        return true;
+    }
+    if (error)
+        error->clear();
+    DeviceProfile used;
+    if (!readProfileFile(path, error, [&](const QSettings& settings) {
+            return readTextField(settings, QStringLiteral("BackendProgram"), &used.BackendProgram, error, true)
+                && readTextField(settings, QStringLiteral("RpmReadPattern"), &used.RpmReadPattern, error, true)
+                && readIntField(settings, QStringLiteral("MaximumRpm"), &used.MaximumRpm, error, true)
+                && readIntField(settings, QStringLiteral("RpmTolerance"), &used.RpmTolerance, error, true)
+                && readIntField(settings, QStringLiteral("SettlingMs"), &used.SettlingMs, error, true)
+                && readIntField(settings, QStringLiteral("CommandTimeoutMs"), &used.CommandTimeoutMs, error, false)
+                && validateRecoveryProfile(used, error);
+        }))
+        return false;
+    *out = used;
     return true;
 }

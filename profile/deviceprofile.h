@@ -8,6 +8,9 @@
 
 class QSettings;
 
+// The INI group that holds every key of the profile.
+inline constexpr char kProfileGroup[] = "RfuDeviceProfile";
+
 // The validated device safety profile: one field per key of the INI group
 // RfuDeviceProfile, named exactly like the key. Only loadDeviceProfile hands
 // out a filled record, and only after every validation rule has passed.
@@ -49,6 +52,15 @@ struct DeviceProfile {
 // Reads and validates the profile at path. On failure *out holds a
 // default-constructed record and *error the one reason; error may be null.
 bool loadDeviceProfile(const QString& path, DeviceProfile* out, QString* error);
+
+// The profile as one-shot recovery reads it. The recovery uses only the fan program, its
+// reply pattern, MaximumRpm, RpmTolerance, CommandTimeoutMs and SettlingMs; a rule on any
+// other key must not keep it from putting the fan at the safe speed (a stricter rule in a new
+// version would otherwise leave the next stop with no recovery). So a profile that fails the
+// full load is read again for those keys alone, which must then hold; *ignored gets the full
+// load's reason, and *out holds them with defaults elsewhere. A profile that passes in full
+// loads as it is, with *ignored empty.
+bool loadRecoveryProfile(const QString& path, DeviceProfile* out, QString* ignored, QString* error);
 
 // The profile's keys, in reading order.
 QStringList deviceProfileKeys();

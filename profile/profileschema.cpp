@@ -12,7 +12,7 @@
 
 namespace {
 
-const QString kGroup = QStringLiteral("RfuDeviceProfile");
+const QString kGroup = QLatin1String(kProfileGroup);
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
