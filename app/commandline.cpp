@@ -29,24 +29,6 @@ void addGuardOptions(QCommandLineParser* parser)
         QStringLiteral("safe-once"), QStringLiteral("Confirm safe RPM and exit; for service recovery")));
 }
 
-namespace {
-
-template <typename Load> bool quietly(Load load)
-{
-    const QtMessageHandler defaultHandler
-        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    const bool loaded = load();
-    qInstallMessageHandler(defaultHandler);
-    return loaded;
-}
-
-} // namespace
-
-bool loadProfileQuietly(const QString& path, DeviceProfile* profile, QString* error)
-{
-    return quietly([&] { return loadDeviceProfile(path, profile, error); });
-}
-
 int runFromCommandLine(const QCommandLineParser& parser, bool realBackendAvailable)
 {
     const bool simulate = parser.isSet(QStringLiteral("simulate"));
@@ -64,7 +46,7 @@ int runFromCommandLine(const QCommandLineParser& parser, bool realBackendAvailab
     QString error;
     QString ignored;
     const bool loaded = parser.isSet(QStringLiteral("safe-once"))
-        ? quietly([&] { return loadRecoveryProfile(path, &profile, &ignored, &error); })
+        ? loadRecoveryProfileQuietly(path, &profile, &ignored, &error)
         : loadProfileQuietly(path, &profile, &error);
     // The fan program runs as root: only root may have chosen it.
     if (!loaded || (!simulate && !checkTrustedFiles(path, profile, &error))) {

@@ -1,8 +1,9 @@
-// The guard's view of this client, kept on the client's side, and the guard's rules run on it.
+// The guard's control state kept on the client's side by the guard's own functions, and the
+// guard's rules run on it.
 #include "controltracker.h"
 
+#include "guard/controlparsing.h"
 #include "guard/guardrules.h"
-#include "protocol/controlparsing.h"
 
 namespace ostrel {
 
@@ -19,7 +20,6 @@ void ControlTracker::statusReceived(const QJsonObject& status, qint64 now)
         // Another run of the guard. Unless this client is its first, an earlier one may have
         // used the stop, or left a spin-up open that the fan's readings must end again.
         guardSession = session;
-        leaseToken.clear();
         state = ControlState();
         state.requestedRpm = status.value(QLatin1String("requestedRpm")).toInt();
         state.warmupStopUsed = !warmupStopExpected;
@@ -27,44 +27,41 @@ void ControlTracker::statusReceived(const QJsonObject& status, qint64 now)
         spinUpSentAt = now;
     }
     const QString lease = status.value(QLatin1String("lease")).toString();
-    if (lease != leaseToken) {
-        // Every end of a lease made the guard force the safe speed, which spends the stop.
-        if (!leaseToken.isEmpty())
-            state.warmupStopUsed = true;
-        leaseToken = lease;
-        state.commandSequence = 0;
-        state.commandProgress = 0;
-        state.freshSampleCount = 0;
-        state.leaseDeadline = lease.isEmpty() ? -1 : helloSentAt + profile.LeaseMs;
+    if (lease != state.leaseToken) {
+        if (!state.leaseToken.isEmpty())
+            endLease(&state);
+        if (!lease.isEmpty())
+            beginLease(&state, lease, helloSentAt, profile);
     }
     if (status.value(QLatin1String("fault")).toBool())
         state.warmupStopUsed = true;
     // While a lease is held, the guard's speed is the client's own last request; a status
     // written before that request arrived would show an older one.
-    if (leaseToken.isEmpty())
-        applyRequestedRpm(status.value(QLatin1String("requestedRpm")).toInt(), now);
+    if (state.leaseToken.isEmpty())
+        requested(status.value(QLatin1String("requestedRpm")).toInt(), now);
+    readingSeen(
+        status.value(QLatin1String("rpm")).toInt(), qint64(status.value(QLatin1String("ageMs")).toDouble()), now);
+}
 
-    const qint64 ageMs = qint64(status.value(QLatin1String("ageMs")).toDouble());
-    state.lastFeedbackAt = ageMs < 0 ? -1 : now - ageMs;
-    state.lastRpm = status.value(QLatin1String("rpm")).toInt();
-    // The guard counts the spin-up time from a reading taken under the new speed; a reading
-    // later than the set command's time limit certainly is. It is counted from here, a transit
-    // later than the guard, and the check adds its margin once more.
-    if (state.spinUpPending && state.lastFeedbackAt > spinUpSentAt + profile.CommandTimeoutMs + marginMs) {
-        if (state.requestedRpm >= profile.SpinUpRpm && state.lastRpm >= profile.SpinUpRpm - profile.RpmTolerance) {
-            if (state.spinUpReadyAt < 0)
-                state.spinUpReadyAt = now + profile.SpinUpMs + 2 * marginMs;
-        } else {
-            state.spinUpReadyAt = -1;
-        }
-    }
+// The one place where the library cannot run the guard's bookkeeping as the guard does: it does
+// not see under which setpoint the fan program took a reading, nor when the guard saw it. A
+// reading counts as taken under the speed requested only once it is later than that command's
+// time limit (and a transit) after the request, and as taken under none before, which holds a
+// spin-up; it counts as seen two transits after it arrived here, so that the library never ends
+// a spin-up before the guard does. Its age, for the feedback rule, is the guard's.
+void ControlTracker::readingSeen(int rpm, qint64 ageMs, qint64 now)
+{
+    const qint64 takenAt = ageMs < 0 ? -1 : now - ageMs;
+    const bool underRequest = takenAt > spinUpSentAt + profile.CommandTimeoutMs + marginMs;
+    recordReading(&state, profile, rpm, underRequest ? state.requestedRpm : -1, now + 2 * marginMs);
+    state.lastFeedbackAt = takenAt;
 }
 
 QJsonObject ControlTracker::controlMessage(int rpm, double targetC, const Sample& sample, const QString& state) const
 {
     // Both counters count this lease's requests.
     const QString sequence = QString::number(this->state.commandSequence + 1);
-    return { { "version", 1 }, { "type", "control" }, { "lease", leaseToken }, { "session", guardSession },
+    return { { "version", 1 }, { "type", "control" }, { "lease", this->state.leaseToken }, { "session", guardSession },
         { "sequence", sequence }, { "progress", sequence }, { "rpm", rpm }, { "targetC", targetC }, { "state", state },
         { "sample",
             QJsonObject { { "valid", sample.valid }, { "serial", sample.serial }, { "session", sample.session },
@@ -74,7 +71,7 @@ QJsonObject ControlTracker::controlMessage(int rpm, double targetC, const Sample
 
 QString ControlTracker::check(const QJsonObject& message, qint64 now)
 {
-    const QString refusal = checkEnvelope(message, leaseToken, guardSession);
+    const QString refusal = checkEnvelope(message, state.leaseToken, guardSession);
     if (!refusal.isEmpty())
         return refusal;
     const QString type = message.value(QLatin1String("type")).toString();
@@ -93,13 +90,13 @@ QString ControlTracker::check(const QJsonObject& message, qint64 now)
     if (int(request.rpm) == 0 && stopTooLong(arrival, next.offSince, profile.MaximumOffMs))
         return QStringLiteral("Warmup stop deadline expired");
     state = next;
-    applyRequestedRpm(int(request.rpm), now);
+    requested(int(request.rpm), now);
     return {};
 }
 
 bool ControlTracker::warmupStopAvailable(qint64 now) const
 {
-    if (leaseToken.isEmpty())
+    if (state.leaseToken.isEmpty())
         return false;
     if (state.offSince >= 0)
         return !stopTooLong(now + marginMs + profile.LeaseMs, state.offSince, profile.MaximumOffMs);
@@ -107,20 +104,12 @@ bool ControlTracker::warmupStopAvailable(qint64 now) const
     return !state.warmupStopUsed && state.freshSampleCount >= 1;
 }
 
-// What the guard's requestRpm records of a new speed: a stop, and a start from standstill.
-void ControlTracker::applyRequestedRpm(int rpm, qint64 now)
+// What the guard's requestRpm records of a new speed, and when a start from a stop was asked for.
+void ControlTracker::requested(int rpm, qint64 now)
 {
-    if (rpm == state.requestedRpm)
-        return;
-    if (state.requestedRpm == 0 && rpm >= 1) {
-        state.spinUpPending = true;
-        state.spinUpReadyAt = -1;
+    const bool fromStop = state.requestedRpm == 0;
+    if (recordRequestedRpm(&state, rpm, now) && fromStop)
         spinUpSentAt = now;
-    }
-    state.requestedRpm = rpm;
-    if (rpm == 0)
-        state.warmupStopUsed = true;
-    state.offSince = rpm == 0 ? now : -1;
 }
 
 } // namespace ostrel

@@ -9,11 +9,11 @@
 
 namespace ostrel {
 
-// The client's view of what the guard knows when a control request arrives, kept from the
-// statuses it receives and the requests it sends, so that a request can be checked by the
-// guard's own rules first. Times are the client's monotonic milliseconds, passed in. The
-// guard's clock runs later than this one by a message's transit, so every time limit is
-// taken marginMs on the safe side.
+// The guard's control state as the client can know it, kept by the guard's own bookkeeping from
+// the statuses the client receives and the requests it sends, so that a request can be checked
+// by the guard's own rules first. Times are the client's monotonic milliseconds, passed in. The
+// guard's clock runs later than this one by a message's transit, so every time limit is taken
+// marginMs on the safe side.
 class OSTREL_CLIENT_EXPORT ControlTracker {
 public:
     ControlTracker(const DeviceProfile& profile, qint64 marginMs);
@@ -28,20 +28,20 @@ public:
     // request counts as accepted.
     QString check(const QJsonObject& message, qint64 now);
 
-    QString lease() const { return leaseToken; }
+    QString lease() const { return state.leaseToken; }
     QString session() const { return guardSession; }
     bool warmupStopAvailable(qint64 now) const;
     bool spinUpPending() const { return state.spinUpPending; }
 
 private:
-    void applyRequestedRpm(int rpm, qint64 now);
+    void requested(int rpm, qint64 now);
+    void readingSeen(int rpm, qint64 ageMs, qint64 now);
 
     const DeviceProfile& profile;
     qint64 marginMs;
     bool warmupStopExpected = false;
     ControlState state;
     QString guardSession;
-    QString leaseToken;
     qint64 helloSentAt = -1;
     qint64 spinUpSentAt = -1;
 };

@@ -3,7 +3,7 @@
 
 #include "controltracker.h"
 #include "profilefields.h"
-#include "protocol/frames.h"
+#include "protocol/framereader.h"
 
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -51,7 +51,7 @@ public:
     QLocalSocket socket;
     QTimer retryTimer;
     QString socketPath;
-    QByteArray received;
+    FrameReader frames;
     GuardStatus status;
     int retryMs = kFirstRetryMs;
     bool wanted = false; // connectToGuard until disconnectFromGuard
@@ -67,14 +67,12 @@ GuardClient::GuardClient(const SafetyProfile& profile, QObject* parent)
     d->retryTimer.setSingleShot(true);
     connect(&d->retryTimer, &QTimer::timeout, this, [this] { d->socket.connectToServer(d->socketPath); });
     connect(&d->socket, &QLocalSocket::readyRead, this, [this] {
-        d->received += d->socket.readAll();
-        int end;
-        while (d->socket.state() == QLocalSocket::ConnectedState && (end = d->received.indexOf('\n')) >= 0) {
-            const QJsonObject status = QJsonDocument::fromJson(d->received.left(end)).object();
-            d->received.remove(0, end + 1);
+        d->frames.append(d->socket.readAll());
+        QJsonObject status;
+        QString error;
+        while (d->socket.state() == QLocalSocket::ConnectedState && d->frames.next(&status, &error))
             handleStatus(status);
-        }
-        if (d->received.size() > kFrameLimitBytes)
+        if (!error.isEmpty())
             d->socket.abort(); // no guard writes that: whatever is there, it is not one
     });
     // A refused connection attempt and the end of a connection alike end here.
@@ -82,7 +80,7 @@ GuardClient::GuardClient(const SafetyProfile& profile, QObject* parent)
         if (state != QLocalSocket::UnconnectedState)
             return;
         const bool wasServed = std::exchange(d->served, false);
-        d->received.clear();
+        d->frames.clear();
         d->lastHelloAt = -1;
         if (wasServed)
             Q_EMIT connectedChanged(false);

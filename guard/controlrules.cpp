@@ -1,10 +1,13 @@
-// The rules a control request must keep: safety bounds, sample identity and age, the
-// warm-up stop and the spin-up.
+// The rules a control request must keep (safety bounds, sample identity and age, the warm-up stop
+// and the spin-up), and what the lease, a new speed and a reading record.
 #include "guard/controlrules.h"
 
+#include "guard/controlparsing.h"
 #include "guard/guardrules.h"
+#include "profile/failwith.h"
 #include "profile/profilevalidation.h"
-#include "protocol/controlparsing.h"
+
+#include <cmath>
 
 QString checkControlRequest(
     const ControlRequest& request, bool wellFormed, const DeviceProfile& profile, qint64 now, ControlState* state)
@@ -82,4 +85,69 @@ QString checkEnvelope(const QJsonObject& message, const QString& leaseToken, con
         || message.value(QLatin1String("session")).toString() != guardSession)
         return QStringLiteral("Invalid or expired control lease");
     return {};
+}
+
+bool validateTargetTemperature(const ControlRequest& request, const DeviceProfile& profile, QString* error)
+{
+    if (!validateDeviceProfile(profile, error))
+        return false;
+    const double target = request.TargetTemperatureC;
+    if (!std::isfinite(target) || target < profile.MinimumTargetC || target > profile.MaximumTargetC)
+        return failWith(error, QStringLiteral("TargetTemperatureC is outside the validated device range"));
+    return true;
+}
+
+void beginLease(ControlState* state, const QString& token, qint64 now, const DeviceProfile& profile)
+{
+    state->leaseToken = token;
+    state->commandSequence = 0;
+    state->commandProgress = 0;
+    state->freshSampleCount = 0;
+    state->sampleDeadlineArmed = false;
+    state->leaseDeadline = now + profile.LeaseMs;
+}
+
+void endLease(ControlState* state)
+{
+    state->leaseToken.clear();
+    state->leaseDeadline = -1;
+    state->sampleDeadlineArmed = false;
+    state->warmupStopUsed = true;
+}
+
+bool recordRequestedRpm(ControlState* state, int rpm, qint64 now)
+{
+    ControlState& s = *state;
+    if (rpm == s.requestedRpm)
+        return false;
+    // The very first request comes from -1, not 0, and arms no spin-up.
+    if (s.requestedRpm == 0 && rpm >= 1) {
+        s.spinUpPending = true;
+        s.spinUpReadyAt = -1;
+    }
+    s.requestedRpm = rpm;
+    // A newer request never postpones the deadline of one still unconfirmed.
+    if (s.confirmationSince == -1)
+        s.confirmationSince = now;
+    if (rpm == 0) {
+        s.warmupStopUsed = true;
+        s.offSince = now;
+    } else {
+        s.offSince = -1;
+    }
+    return true;
+}
+
+void recordReading(ControlState* state, const DeviceProfile& profile, int rpm, int setpoint, qint64 now)
+{
+    ControlState& s = *state;
+    s.lastRpm = rpm;
+    s.lastFeedbackAt = now;
+    if (!s.spinUpPending)
+        return;
+    const bool holdsSpinUp = setpoint >= profile.SpinUpRpm && rpm >= profile.SpinUpRpm - profile.RpmTolerance;
+    if (!holdsSpinUp)
+        s.spinUpReadyAt = -1;
+    else if (s.spinUpReadyAt == -1)
+        s.spinUpReadyAt = now + profile.SpinUpMs;
 }

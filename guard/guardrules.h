@@ -6,6 +6,10 @@
 // numbers, so that each boundary can be tested on its own. Times are
 // guardClock milliseconds; -1 means "none".
 
+// The supervision tick, and how often it has the fan read when nothing else does.
+constexpr int kSupervisionTickMs = 250;
+constexpr qint64 kRefreshIntervalMs = 1000;
+
 // A reading confirms the request when it was taken under the requested
 // setpoint and lies within the tolerance of it.
 inline bool readingConfirms(int rpm, int confirmedSetpoint, int requestedRpm, int toleranceRpm)

@@ -2,7 +2,7 @@
 #include "service/rfufanguardservice.h"
 
 #include "guard/guardrules.h"
-#include "protocol/frames.h"
+#include "protocol/framereader.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,17 +24,17 @@ void RfuFanGuardService::sendStatus()
         { QStringLiteral("version"), 1 },
         { QStringLiteral("type"), QStringLiteral("status") },
         { QStringLiteral("session"), guardSession },
-        { QStringLiteral("lease"), leaseToken },
+        { QStringLiteral("lease"), control.leaseToken },
         { QStringLiteral("serial"), profile.DeviceSerial },
         // Counters travel as decimal strings: a JSON number cannot hold every 64-bit value.
-        { QStringLiteral("commandSequence"), QString::number(commandSequence) },
-        { QStringLiteral("requestedRpm"), requestedRpm },
-        { QStringLiteral("ready"), safeConfirmed && !awaitingSafeConfirmation && faultReason.isEmpty() },
-        { QStringLiteral("rpmValid"), feedbackFresh(now, lastFeedbackAt, profile.MaximumFeedbackAgeMs) },
-        { QStringLiteral("rpm"), lastRpm },
-        { QStringLiteral("ageMs"), lastFeedbackAt == -1 ? -1 : now - lastFeedbackAt },
-        { QStringLiteral("fault"), !faultReason.isEmpty() },
-        { QStringLiteral("reason"), faultReason },
+        { QStringLiteral("commandSequence"), QString::number(control.commandSequence) },
+        { QStringLiteral("requestedRpm"), control.requestedRpm },
+        { QStringLiteral("ready"), control.ready() },
+        { QStringLiteral("rpmValid"), feedbackFresh(now, control.lastFeedbackAt, profile.MaximumFeedbackAgeMs) },
+        { QStringLiteral("rpm"), control.lastRpm },
+        { QStringLiteral("ageMs"), control.lastFeedbackAt == -1 ? -1 : now - control.lastFeedbackAt },
+        { QStringLiteral("fault"), !control.faultReason.isEmpty() },
+        { QStringLiteral("reason"), control.faultReason },
         { QStringLiteral("simulation"), simulation },
     };
     client->write(QJsonDocument(status).toJson(QJsonDocument::Compact) + '\n');

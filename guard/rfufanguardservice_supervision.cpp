@@ -1,6 +1,7 @@
 // Deadline supervision and safety recovery: the safety request, the 250 ms tick, backend failures and the single retry.
 #include "service/rfufanguardservice.h"
 
+#include "guard/controlrules.h"
 #include "guard/guardrules.h"
 
 #include <QCoreApplication>
@@ -18,21 +19,18 @@ constexpr int kLongestSafeResendMs = 5000;
 
 void RfuFanGuardService::requestSafety(const QString& reason, bool recordFault)
 {
-    const int previousRpm = requestedRpm;
+    const int previousRpm = control.requestedRpm;
     // The first recorded reason stays for the life of the process.
-    if (recordFault && faultReason.isEmpty())
-        faultReason = reason;
-    leaseToken.clear();
-    leaseDeadline = -1;
-    sampleDeadlineArmed = false;
-    awaitingSafeConfirmation = true;
-    warmupStopUsed = true;
+    if (recordFault && control.faultReason.isEmpty())
+        control.faultReason = reason;
+    endLease(&control);
+    control.awaitingSafeConfirmation = true;
 
     requestRpm(profile.MaximumRpm);
     if (previousRpm == profile.MaximumRpm)
         backend.refresh(); // requestRpm did nothing; read the fan again instead
     else
-        confirmationSince = guardClock.elapsed(); // the safe speed gets a full settling period
+        control.confirmationSince = guardClock.elapsed(); // the safe speed gets a full settling period
 
     qWarning("[RFU_GUARD] safety requested: %s", qUtf8Printable(reason));
     sendStatus();
@@ -44,24 +42,26 @@ void RfuFanGuardService::onSupervisionTick() { superviseAt(guardClock.elapsed())
 // check is seen by the later ones of the same tick.
 void RfuFanGuardService::superviseAt(qint64 t)
 {
-    if (!leaseToken.isEmpty()
-        && (deadlineReached(t, leaseDeadline) || (sampleDeadlineArmed && deadlineReached(t, sampleDeadline))))
+    if (!control.leaseToken.isEmpty()
+        && (deadlineReached(t, control.leaseDeadline)
+            || (control.sampleDeadlineArmed && deadlineReached(t, control.sampleDeadline))))
         requestSafety(QStringLiteral("Control or telemetry deadline expired"), true);
 
-    if (stopTooLong(t, offSince, profile.MaximumOffMs))
+    if (stopTooLong(t, control.offSince, profile.MaximumOffMs))
         requestSafety(QStringLiteral("Warmup stop deadline expired"), true);
 
     // Before the safe speed was first confirmed, the confirmation deadline covers the fan.
-    if (faultReason.isEmpty() && safeConfirmed && !feedbackFresh(t, lastFeedbackAt, profile.MaximumFeedbackAgeMs))
+    if (control.faultReason.isEmpty() && control.safeConfirmed
+        && !feedbackFresh(t, control.lastFeedbackAt, profile.MaximumFeedbackAgeMs))
         requestSafety(QStringLiteral("Fan feedback expired"), true);
 
-    if (!recoveryExhausted && confirmationOverdue(t, confirmationSince, profile.SettlingMs)) {
-        if (requestedRpm != profile.MaximumRpm) {
+    if (!control.recoveryExhausted && confirmationOverdue(t, control.confirmationSince, profile.SettlingMs)) {
+        if (control.requestedRpm != profile.MaximumRpm) {
             requestSafety(QStringLiteral("Fan feedback did not confirm requested RPM"), true);
-        } else if (!safeRetryUsed) {
+        } else if (!control.safeRetryUsed) {
             requestSafety(QStringLiteral("Safe fan RPM was not confirmed"), true);
-            safeRetryUsed = true;
-            confirmationSince = t;
+            control.safeRetryUsed = true;
+            control.confirmationSince = t;
             backend.forceSafeRpm();
         } else {
             requestSafety(QStringLiteral("Safe fan RPM remains unconfirmed after retry"), true);
@@ -72,16 +72,16 @@ void RfuFanGuardService::superviseAt(qint64 t)
     // The safe speed commanded afresh, set and then read back: in place of the next poll after a
     // reading that contradicted it, and with growing pauses for as long as the retry is spent
     // and the fan has not confirmed it.
-    if (safeResendAt != -1 && t >= safeResendAt) {
-        safeResendAt = -1;
-        if (recoveryExhausted) {
-            safeResendAt = t + safeResendDelayMs;
-            safeResendDelayMs = qMin(2 * safeResendDelayMs, kLongestSafeResendMs);
+    if (control.safeResendAt != -1 && t >= control.safeResendAt) {
+        control.safeResendAt = -1;
+        if (control.recoveryExhausted) {
+            control.safeResendAt = t + control.safeResendDelayMs;
+            control.safeResendDelayMs = qMin(2 * control.safeResendDelayMs, kLongestSafeResendMs);
         }
-        nextRefreshAt = t + kRefreshIntervalMs;
+        control.nextRefreshAt = t + kRefreshIntervalMs;
         backend.forceSafeRpm();
-    } else if (t >= nextRefreshAt && !recoveryExhausted) {
-        nextRefreshAt = t + kRefreshIntervalMs;
+    } else if (t >= control.nextRefreshAt && !control.recoveryExhausted) {
+        control.nextRefreshAt = t + kRefreshIntervalMs;
         backend.refresh();
     }
 
@@ -94,17 +94,17 @@ void RfuFanGuardService::superviseAt(qint64 t)
 
 void RfuFanGuardService::onFanFailed(const QString& reason)
 {
-    lastFeedbackAt = -1;
+    control.lastFeedbackAt = -1;
     // One more failure while the safe speed is commanded again and again is no news: the log
     // would otherwise grow by a line a few seconds for as long as the fan program fails.
-    if (recoveryExhausted) {
+    if (control.recoveryExhausted) {
         sendStatus();
         return;
     }
     requestSafety(reason, true);
-    if (!safeRetryUsed) {
-        safeRetryUsed = true;
-        confirmationSince = guardClock.elapsed();
+    if (!control.safeRetryUsed) {
+        control.safeRetryUsed = true;
+        control.confirmationSince = guardClock.elapsed();
         // Deferred: the backend is still inside its failure report.
         QTimer::singleShot(0, this, [this] { backend.forceSafeRpm(); });
     } else {
@@ -116,23 +116,24 @@ void RfuFanGuardService::onFanFailed(const QString& reason)
 // until the fan confirms it, for as long as the guard runs.
 void RfuFanGuardService::exhaustRecovery(qint64 now, const char* line)
 {
-    recoveryExhausted = true;
-    if (confirmationSince == -1)
-        confirmationSince = now; // so that the confirmation, when it comes, is logged
-    safeResendAt = now + kFirstSafeResendMs;
-    safeResendDelayMs = 2 * kFirstSafeResendMs;
+    control.recoveryExhausted = true;
+    if (control.confirmationSince == -1)
+        control.confirmationSince = now; // so that the confirmation, when it comes, is logged
+    control.safeResendAt = now + kFirstSafeResendMs;
+    control.safeResendDelayMs = 2 * kFirstSafeResendMs;
     qCritical("%s", line);
 }
 
 // The latched fault, for `systemctl status`: sent when it changes, never on every tick.
 void RfuFanGuardService::publishServiceStatus()
 {
-    if (!sdNotify || faultReason.isEmpty())
+    if (!sdNotify || control.faultReason.isEmpty())
         return;
-    const QString status = QStringLiteral("STATUS=Fault latched: %1; safe speed %2")
-                               .arg(faultReason,
-                                   awaitingSafeConfirmation ? QStringLiteral("not confirmed, still commanding it")
-                                                            : QStringLiteral("confirmed"));
+    const QString status
+        = QStringLiteral("STATUS=Fault latched: %1; safe speed %2")
+              .arg(control.faultReason,
+                  control.awaitingSafeConfirmation ? QStringLiteral("not confirmed, still commanding it")
+                                                   : QStringLiteral("confirmed"));
     if (status == publishedStatus)
         return;
     publishedStatus = status;

@@ -1,12 +1,12 @@
 #include "guard/steadystate.h"
 
-#include "protocol/controlparsing.h"
-#include "service/rfufanguardservice.h"
+#include "guard/controlparsing.h"
+#include "guard/guardrules.h"
 
 QStringList steadyStateWarnings(const DeviceProfile& p)
 {
     // Polls come a refresh interval apart, one tick more when one falls between ticks.
-    const qint64 pollGapMs = RfuFanGuardService::kRefreshIntervalMs + RfuFanGuardService::kSupervisionTickMs;
+    const qint64 pollGapMs = kRefreshIntervalMs + kSupervisionTickMs;
     QStringList warnings;
     if (p.MaximumFeedbackAgeMs <= pollGapMs + p.CommandTimeoutMs)
         warnings << QStringLiteral("MaximumFeedbackAgeMs is not above %1 ms plus CommandTimeoutMs: the fan is read "

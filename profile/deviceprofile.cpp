@@ -283,3 +283,26 @@ bool loadRecoveryProfile(const QString& path, DeviceProfile* out, QString* ignor
     *out = used;
     return true;
 }
+
+namespace {
+
+template <typename Load> bool quietly(Load load)
+{
+    const QtMessageHandler defaultHandler
+        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    const bool loaded = load();
+    qInstallMessageHandler(defaultHandler);
+    return loaded;
+}
+
+} // namespace
+
+bool loadProfileQuietly(const QString& path, DeviceProfile* out, QString* error)
+{
+    return quietly([&] { return loadDeviceProfile(path, out, error); });
+}
+
+bool loadRecoveryProfileQuietly(const QString& path, DeviceProfile* out, QString* ignored, QString* error)
+{
+    return quietly([&] { return loadRecoveryProfile(path, out, ignored, error); });
+}

@@ -62,6 +62,11 @@ bool loadDeviceProfile(const QString& path, DeviceProfile* out, QString* error);
 // loads as it is, with *ignored empty.
 bool loadRecoveryProfile(const QString& path, DeviceProfile* out, QString* ignored, QString* error);
 
+// The two loads with the framework's own messages silenced: it may warn about odd INI values (a
+// typed value it cannot decode) while the file is read, and a refused start is one line, the reason.
+bool loadProfileQuietly(const QString& path, DeviceProfile* out, QString* error);
+bool loadRecoveryProfileQuietly(const QString& path, DeviceProfile* out, QString* ignored, QString* error);
+
 // The profile's keys, in reading order.
 QStringList deviceProfileKeys();
 

@@ -144,16 +144,6 @@ bool validateRecoveryProfile(const DeviceProfile& profile, QString* error)
     return true;
 }
 
-bool validateTargetTemperature(const ControlRequest& request, const DeviceProfile& profile, QString* error)
-{
-    if (!validateDeviceProfile(profile, error))
-        return false;
-    const double target = request.TargetTemperatureC;
-    if (!std::isfinite(target) || target < profile.MinimumTargetC || target > profile.MaximumTargetC)
-        return failWith(error, QStringLiteral("TargetTemperatureC is outside the validated device range"));
-    return true;
-}
-
 qint64 recoveryDeadlineMs(const DeviceProfile& profile)
 {
     return qint64(profile.CommandTimeoutMs) * 5 + profile.SettlingMs;

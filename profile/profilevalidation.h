@@ -1,6 +1,5 @@
 #pragma once
 
-#include "profile/controlrequest.h"
 #include "profile/deviceprofile.h"
 
 // True when every safety rule holds. On failure *error holds the message of
@@ -10,10 +9,6 @@ bool validateDeviceProfile(const DeviceProfile& profile, QString* error);
 // The rules on what one-shot recovery uses: the fan program's reply pattern, MaximumRpm,
 // RpmTolerance, CommandTimeoutMs and SettlingMs. Same messages as the full rules.
 bool validateRecoveryProfile(const DeviceProfile& profile, QString* error);
-
-// Re-validates the whole profile, then requires request.TargetTemperatureC to
-// be finite and inside [MinimumTargetC, MaximumTargetC].
-bool validateTargetTemperature(const ControlRequest& request, const DeviceProfile& profile, QString* error);
 
 // One-shot recovery waits CommandTimeoutMs × 5 + SettlingMs for the safe
 // speed; that must fit in the service manager's stop time of 25 s. Checked

@@ -1,10 +1,8 @@
 // The control socket: one client at a time, the line-delimited JSON frame reader, refusals and disconnects.
 #include "service/rfufanguardservice.h"
 
-#include "protocol/frames.h"
+#include "protocol/framereader.h"
 
-#include <QJsonDocument>
-#include <QJsonParseError>
 #include <QLocalSocket>
 
 namespace {
@@ -29,7 +27,7 @@ void RfuFanGuardService::acceptClient(QLocalSocket* socket)
         return;
     }
     client = socket;
-    receiveBuffer.clear();
+    frames.clear();
     socket->setReadBufferSize(kReadBufferBytes);
     connect(socket, &QLocalSocket::readyRead, this, &RfuFanGuardService::onReadyRead);
     connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onClientDisconnected(socket); });
@@ -43,29 +41,16 @@ void RfuFanGuardService::onReadyRead()
     if (!client)
         return;
     // What has arrived, in one allocation of its size (readAll would grow a buffer in chunks).
-    receiveBuffer.append(client->read(client->bytesAvailable()));
-    while (client) {
-        const int lineFeed = receiveBuffer.indexOf('\n');
-        if (lineFeed < 0)
-            break;
-        if (lineFeed > kFrameLimitBytes) {
-            refuseClient(QStringLiteral("IPC frame too large"));
-            return;
-        }
-        const QByteArray frame = receiveBuffer.left(lineFeed);
-        receiveBuffer.remove(0, lineFeed + 1);
-        const bool repeats = repeatsMemberName(frame);
-        QJsonParseError parseError;
-        const QJsonDocument document = repeats ? QJsonDocument() : QJsonDocument::fromJson(frame, &parseError);
-        if (repeats || parseError.error != QJsonParseError::NoError || !document.isObject()) {
-            refuseClient(QStringLiteral("Malformed IPC frame"));
-            return;
-        }
-        handleMessage(document.object());
-    }
+    frames.append(client->read(client->bytesAvailable()));
+    QJsonObject message;
+    QString error;
+    while (client && frames.next(&message, &error))
+        handleMessage(message);
     // Also when the client has just gone: then only the safety request remains.
-    if (receiveBuffer.size() > kFrameLimitBytes)
-        refuseClient(QStringLiteral("IPC frame too large"));
+    if (error.isEmpty() && frames.pending() > kFrameLimitBytes)
+        error = FrameReader::tooLarge();
+    if (!error.isEmpty())
+        refuseClient(error);
 }
 
 void RfuFanGuardService::onClientDisconnected(QLocalSocket* socket)
@@ -73,8 +58,8 @@ void RfuFanGuardService::onClientDisconnected(QLocalSocket* socket)
     disconnect(socket, nullptr, this, nullptr);
     if (socket == client) {
         client = nullptr;
-        const bool leased = !leaseToken.isEmpty();
-        leaseToken.clear();
+        const bool leased = !control.leaseToken.isEmpty();
+        control.leaseToken.clear();
         // Losing the lease holder is no fault: a later client may lease again.
         if (leased)
             requestSafety(QStringLiteral("Client disconnected"), false);

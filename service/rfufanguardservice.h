@@ -1,7 +1,9 @@
 #pragma once
 
 #include "backend/kevofanbackend.h"
+#include "guard/controlstate.h"
 #include "profile/deviceprofile.h"
+#include "protocol/framereader.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -27,10 +29,6 @@ class RfuFanGuardService : public QObject {
     Q_OBJECT
 
 public:
-    // The supervision tick, and how often it has the fan read when nothing else does.
-    static constexpr int kSupervisionTickMs = 250;
-    static constexpr qint64 kRefreshIntervalMs = 1000;
-
     // Construction, wiring and teardown: service/rfufanguardservice.cpp
     RfuFanGuardService(const DeviceProfile& profile, bool simulate, QObject* parent = nullptr);
     ~RfuFanGuardService() override;
@@ -55,10 +53,8 @@ private:
     void onClientDisconnected(QLocalSocket* socket);
     void refuseClient(const QString& reason);
 
-    // Session messages and the control lease: protocol/rfufanguardservice_session.cpp
+    // Session messages, the control lease and control requests: guard/rfufanguardservice_control.cpp
     void handleMessage(const QJsonObject& message);
-
-    // Control requests and temperature samples: protocol/rfufanguardservice_control.cpp
     void handleControl(const QJsonObject& message);
 
     // Command and confirmation cycle: guard/rfufanguardservice_cycle.cpp
@@ -86,41 +82,15 @@ private:
     SdNotifyFunction sdNotify = nullptr;
     QElapsedTimer guardClock;
     QTimer supervisionTimer;
-    QByteArray receiveBuffer;
+    FrameReader frames;
     QString socketPath;
     QString guardSession;
 
-    // Guard and protocol state; times are guardClock milliseconds, -1 for none.
-    QString leaseToken;
-    QString sampleSession;
-    QString faultReason;
-    quint64 commandSequence = 0;
-    quint64 commandProgress = 0;
-    quint64 sampleSequence = 0;
-    double sampleTemperatureC = 0.0;
-    qint64 sampleDeadline = -1;
-    qint64 leaseDeadline = -1;
-    qint64 lastFeedbackAt = -1;
-    qint64 confirmationSince = -1;
-    qint64 spinUpReadyAt = -1;
-    qint64 offSince = -1;
-    qint64 nextRefreshAt = 0;
-    qint64 safeResendAt = -1; // when the tick next commands the safe speed afresh (set, then read)
-    int lastRpm = 0;
-    int requestedRpm = -1;
-    int freshSampleCount = 0;
-    int safeResendDelayMs = 0; // the pause before the next such command while the retry is spent
+    // What the guard knows and has promised: changed by the rules (guard/controlrules.h) and the
+    // handlers above.
+    ControlState control;
     bool simulation;
     bool safeOnce = false;
-    bool safeConfirmed = false;
-    bool sampleDeadlineArmed = false;
-    bool awaitingSafeConfirmation = true;
-    bool warmupStopUsed = false;
-    bool spinUpPending = false;
-    bool safeRetryUsed = false;
-    // The single retry is spent and the safe speed not confirmed: the tick commands it afresh
-    // with growing pauses, until a reading confirms it.
-    bool recoveryExhausted = false;
     bool readyNotified = false; // READY=1 has gone to the service manager
     QString publishedStatus; // the STATUS= the service manager was last sent
 };

@@ -1,6 +1,7 @@
 // Start-up: the stop-time budget, runtime directories, writer lock, systemd notification and the first safe command.
 #include "service/rfufanguardservice.h"
 
+#include "guard/guardrules.h"
 #include "profile/failwith.h"
 #include "profile/profilevalidation.h"
 

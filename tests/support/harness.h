@@ -241,7 +241,7 @@ struct RfuFanGuardServiceProbe {
         clients.back()->onStatus
             = [this](const QJsonObject& status) { tracker.statusReceived(status, s.guardClock.elapsed() + shiftMs); };
         return clients.back()->connectTo(dir().filePath("fan.sock"))
-            && QTest::qWaitFor([&] { return s.safeConfirmed; });
+            && QTest::qWaitFor([&] { return s.control.safeConfirmed; });
     }
     // As start, but without the guard's socket server and lock: the client is one end of a
     // socket pair, and the guard is served the other end. No file is made: for the fuzzer.
@@ -258,13 +258,13 @@ struct RfuFanGuardServiceProbe {
             return false;
         s.acceptClient(guardEnd);
         settle();
-        return s.safeConfirmed;
+        return s.control.safeConfirmed;
     }
     // "<lease>" and "<session>" become the guard's
     void send(QByteArray bytes)
     {
         clients.back()->socket.write(
-            bytes.replace("<lease>", s.leaseToken.toUtf8()).replace("<session>", s.guardSession.toUtf8()));
+            bytes.replace("<lease>", s.control.leaseToken.toUtf8()).replace("<session>", s.guardSession.toUtf8()));
         clients.back()->socket.flush();
         settle();
     }
@@ -309,14 +309,14 @@ struct RfuFanGuardServiceProbe {
             message = QJsonDocument(m).toJson(QJsonDocument::Compact);
         }
         if (!message.isEmpty()) {
-            const QString before = s.leaseToken;
-            message.replace("<lease>", s.leaseToken).replace("<session>", s.guardSession);
+            const QString before = s.control.leaseToken;
+            message.replace("<lease>", s.control.leaseToken).replace("<session>", s.guardSession);
             const QJsonObject object = QJsonDocument::fromJson(message.toUtf8()).object();
             const qint64 now = s.guardClock.elapsed() + shiftMs;
             if (const QString refusal = tracker.check(object, now); localRefusal.isEmpty())
                 localRefusal = refusal;
             s.handleMessage(object);
-            sequence = s.leaseToken != before && !s.leaseToken.isEmpty() ? 0 : sequence;
+            sequence = s.control.leaseToken != before && !s.control.leaseToken.isEmpty() ? 0 : sequence;
         } else if (verb == "send") {
             send(QJsonDocument::fromJson(("[" + argument + "]").toUtf8()).array().at(0).toString().toUtf8());
         } else if (verb == "pad") {
@@ -348,14 +348,12 @@ struct RfuFanGuardServiceProbe {
             settle();
         } else if (verb.startsWith('+')) {
             shiftMs += verb.toLongLong();
-            for (qint64* t : { &s.sampleDeadline, &s.leaseDeadline, &s.lastFeedbackAt, &s.confirmationSince,
-                     &s.spinUpReadyAt, &s.offSince, &s.nextRefreshAt, &s.safeResendAt })
-                *t = *t == -1 ? -1 : *t - verb.toLongLong() == -1 ? -2 : *t - verb.toLongLong();
+            s.control.passTime(verb.toLongLong());
         } else if (verb == "tick") {
-            s.superviseAt(argument == "refresh" ? s.nextRefreshAt : s.guardClock.elapsed());
+            s.superviseAt(argument == "refresh" ? s.control.nextRefreshAt : s.guardClock.elapsed());
         } else if (verb == "read") {
             Q_EMIT s.backend.reading(argument.section('/', 0, 0).toInt(),
-                argument.contains('/') ? argument.section('/', 1).toInt() : s.requestedRpm);
+                argument.contains('/') ? argument.section('/', 1).toInt() : s.control.requestedRpm);
         } else if (verb == "fail") {
             Q_EMIT s.backend.failed("Fan command exited unsuccessfully");
         } else if (verb == "rpm") {
@@ -372,14 +370,14 @@ struct RfuFanGuardServiceProbe {
             client->read();
             problems << client->problems;
         }
-        return { { "problems", problems.join(", ") }, { "reason", s.faultReason }, { "requested", s.requestedRpm },
-            { "leased", !s.leaseToken.isEmpty() },
-            { "ready", s.safeConfirmed && !s.awaitingSafeConfirmation && s.faultReason.isEmpty() },
-            { "spinUp", s.spinUpPending }, { "off", s.offSince != -1 }, { "warmup", s.warmupStopUsed },
-            { "confirming", s.confirmationSince != -1 }, { "fed", s.lastFeedbackAt != -1 },
-            { "retry", s.safeRetryUsed }, { "exhausted", s.recoveryExhausted },
-            { "sequence", QString::number(s.commandSequence) }, { "fresh", s.freshSampleCount },
-            { "client", s.client != nullptr }, { "sockets", s.server.findChildren<QLocalSocket*>().size() },
+        return { { "problems", problems.join(", ") }, { "reason", s.control.faultReason },
+            { "requested", s.control.requestedRpm }, { "leased", !s.control.leaseToken.isEmpty() },
+            { "ready", s.control.ready() }, { "spinUp", s.control.spinUpPending }, { "off", s.control.offSince != -1 },
+            { "warmup", s.control.warmupStopUsed }, { "confirming", s.control.confirmationSince != -1 },
+            { "fed", s.control.lastFeedbackAt != -1 }, { "retry", s.control.safeRetryUsed },
+            { "exhausted", s.control.recoveryExhausted }, { "sequence", QString::number(s.control.commandSequence) },
+            { "fresh", s.control.freshSampleCount }, { "client", s.client != nullptr },
+            { "sockets", s.server.findChildren<QLocalSocket*>().size() },
             { "closed", clients.back()->socket.state() == QLocalSocket::UnconnectedState },
             { "statuses", clients.back()->statuses }, { "fan", fanSetpoint(dir()) } };
     }

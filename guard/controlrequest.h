@@ -4,8 +4,7 @@
 #include <QtGlobal>
 #include <limits>
 
-// The records a control message decodes into. They live beside the profile
-// because checking a requested target temperature is a profile rule.
+// The records a control message decodes into (guard/controlparsing.h).
 
 struct TemperatureSample {
     bool valid = false;

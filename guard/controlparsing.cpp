@@ -1,5 +1,5 @@
 // Decoding the counters and the temperature sample of a control request.
-#include "protocol/controlparsing.h"
+#include "guard/controlparsing.h"
 
 #include <cmath>
 #include <limits>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "profile/controlrequest.h"
+#include "guard/controlrequest.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
