@@ -3,7 +3,6 @@
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QThread>
 
 QString GuardConnection::connectError(const QString& socketPath) const
@@ -26,7 +25,7 @@ bool GuardConnection::open(const QString& socketPath, int timeoutMs, QString* er
     bool turnedAway = false; // a last attempt cut short by the deadline must not hide it
     for (;;) {
         socket.abort();
-        buffer.clear();
+        frames.clear();
         // Relative to the working directory, as the guard takes its own --socket.
         socket.connectToServer(QFileInfo(socketPath).absoluteFilePath());
         if (!socket.waitForConnected(int(qMin<qint64>(deadline.remainingTime(), 1000)))) {
@@ -50,19 +49,6 @@ bool GuardConnection::open(const QString& socketPath, int timeoutMs, QString* er
     }
 }
 
-bool GuardConnection::takeFrame(QJsonObject* status)
-{
-    for (int lineFeed = buffer.indexOf('\n'); lineFeed >= 0; lineFeed = buffer.indexOf('\n')) {
-        const QJsonDocument document = QJsonDocument::fromJson(buffer.left(lineFeed));
-        buffer.remove(0, lineFeed + 1);
-        if (document.isObject() && document.object().value(QLatin1String("type")) == QLatin1String("status")) {
-            *status = document.object();
-            return true;
-        }
-    }
-    return false;
-}
-
 GuardConnection::Read GuardConnection::nextStatus(int timeoutMs, QJsonObject* status)
 {
     const QDeadlineTimer deadline(qMax(timeoutMs, 0));
@@ -72,21 +58,23 @@ GuardConnection::Read GuardConnection::nextStatus(int timeoutMs, QJsonObject* st
         return Read::Status;
     }
     for (;;) {
-        if (takeFrame(status))
-            return Read::Status;
+        QString error;
+        while (frames.next(status, &error)) {
+            if (status->value(QLatin1String("type")) == QLatin1String("status"))
+                return Read::Status;
+        }
+        if (!error.isEmpty()) {
+            socket.abort();
+            return Read::Closed;
+        }
         if (socket.state() != QLocalSocket::ConnectedState && socket.bytesAvailable() == 0)
             return Read::Closed;
         if (deadline.hasExpired())
             return Read::Timeout;
+        // No more than a frame can use: the reader says "too large" before the buffer grows further.
         if (socket.waitForReadyRead(int(deadline.remainingTime())) || socket.bytesAvailable() > 0)
-            buffer += socket.readAll();
+            frames.append(socket.read(kFrameLimitBytes + 1));
     }
-}
-
-void GuardConnection::send(const QJsonObject& message)
-{
-    socket.write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
-    socket.waitForBytesWritten(1000);
 }
 
 void GuardConnection::close()

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <QByteArray>
+#include "protocol/framereader.h"
+
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QString>
 
 // A blocking connection to the guard's control socket for a command-line
-// client: frames out, status frames in, every wait bounded.
+// client: status frames in, every wait bounded.
 class GuardConnection {
 public:
     enum class Read { Status, Timeout, Closed };
@@ -15,17 +16,16 @@ public:
     // at a time and turns others away). On failure *error says why.
     bool open(const QString& socketPath, int timeoutMs, QString* error);
 
-    // Waits up to timeoutMs for the next status.
+    // Waits up to timeoutMs for the next status. A stream that is no guard's (a frame past its
+    // limit, bytes that are not JSON) is closed.
     Read nextStatus(int timeoutMs, QJsonObject* status);
-    void send(const QJsonObject& message);
     void close();
 
 private:
-    bool takeFrame(QJsonObject* status);
     QString connectError(const QString& socketPath) const;
 
     QLocalSocket socket;
-    QByteArray buffer;
+    FrameReader frames;
     QJsonObject welcome; // the status that showed the connection was accepted
     bool hasWelcome = false;
 };

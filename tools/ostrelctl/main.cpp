@@ -3,7 +3,6 @@
 #include "guardconnection.h"
 #include "statusformat.h"
 
-#include "app/commandline.h"
 #include "guard/steadystate.h"
 #include "profile/deviceprofile.h"
 #include "profile/profileschema.h"
@@ -58,7 +57,7 @@ int status(const QString& socketPath, bool json)
     connection.close();
     const ostrel::GuardStatus status = ostrel::parseGuardStatus(first);
     const QByteArray text
-        = json ? QJsonDocument(first).toJson(QJsonDocument::Compact) + '\n' : statusBlock(status).toUtf8();
+        = json ? QJsonDocument(printable(first)).toJson(QJsonDocument::Compact) + '\n' : statusBlock(status).toUtf8();
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     return conditionCode(status);
 }

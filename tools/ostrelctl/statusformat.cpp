@@ -1,6 +1,27 @@
 // Readable and tabular forms of the guard's status.
 #include "statusformat.h"
 
+QString printable(const QString& text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    // By code point, so that a character outside the basic plane is not taken for two halves.
+    for (const uint c : text.toUcs4()) {
+        if (QChar::isPrint(c))
+            shown += QString::fromUcs4(&c, 1);
+    }
+    return shown;
+}
+
+QJsonObject printable(const QJsonObject& status)
+{
+    QJsonObject shown;
+    for (auto member = status.begin(); member != status.end(); ++member)
+        shown.insert(printable(member.key()),
+            member.value().isString() ? QJsonValue(printable(member.value().toString())) : member.value());
+    return shown;
+}
+
 namespace {
 
 QString feedback(const ostrel::GuardStatus& s)
@@ -17,7 +38,7 @@ QString feedback(const ostrel::GuardStatus& s)
 QString condition(const ostrel::GuardStatus& s)
 {
     if (s.fault)
-        return QStringLiteral("FAULT: ") + s.reason;
+        return QStringLiteral("FAULT: ") + printable(s.reason);
     return s.ready ? QStringLiteral("ready") : QStringLiteral("not ready");
 }
 
@@ -36,7 +57,7 @@ QString statusBlock(const ostrel::GuardStatus& s)
         .arg(condition(s), s.simulation ? QStringLiteral(" (simulation)") : QString())
         .arg(s.requestedRpm)
         .arg(feedback(s), leased ? QStringLiteral("held") : QStringLiteral("free"), QString::number(s.commandSequence),
-            s.serial, s.session);
+            printable(s.serial), printable(s.session));
 }
 
 QString statusLine(const ostrel::GuardStatus& s)
@@ -64,5 +85,5 @@ QString statusCsvColumns(const ostrel::GuardStatus& s)
                .arg(s.ageMs)
                .arg(int(s.ready))
                .arg(int(s.fault))
-        + csvField(s.reason);
+        + csvField(printable(s.reason));
 }
