@@ -79,7 +79,7 @@ fuzz-ci: fuzz-build
 # The fault soak for SOAK_SECONDS (the suite runs a 40 s form of it).
 soak: build
 	OSTREL_SOAK_SECONDS=$(SOAK_SECONDS) QTEST_FUNCTION_TIMEOUT=$$(( ($(SOAK_SECONDS) + 300) * 1000 )) \
-		$(BUILD_DIR)/tests/tst_core soak
+		$(BUILD_DIR)/tests/soak
 
 # The Debian packages, built from a copy of the tracked sources: $(DEB_DIR)/*.deb.
 deb: deps

@@ -1,0 +1,73 @@
+// The guard's timing rules, and its protocol, confirmation cycle and supervision as scenarios
+// (tables/guard.txt), with the client library's view of each beside it.
+#include "guard/controlrules.h"
+#include "guard/guardrules.h"
+#include "harness.h"
+
+class tst_Guard : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void timingRules();
+    void scenario_data() { addRows("guard"); }
+    void scenario();
+};
+
+void tst_Guard::timingRules()
+{
+    // Each rule at its limit and one millisecond past it, as the rules state them.
+    QVERIFY(!confirmationOverdue(1100, 1000, 100) && confirmationOverdue(1101, 1000, 100));
+    QVERIFY(feedbackFresh(1100, 1000, 100) && !feedbackFresh(1101, 1000, 100));
+    QVERIFY(deadlineReached(1000, 1000) && !deadlineReached(999, 1000));
+    QVERIFY(!stopTooLong(1099, 1000, 100) && stopTooLong(1100, 1000, 100));
+    QVERIFY(!confirmationOverdue(5000, -1, 100) && !feedbackFresh(5, -1, 100) && !stopTooLong(5000, -1, 100));
+    QVERIFY(readingConfirms(2900, 3000, 3000, 100) && !readingConfirms(3101, 3000, 3000, 100));
+    // A control request at the lease's deadline itself is in time.
+    const DeviceProfile profile = loadedProfile({});
+    const ControlRequest request { 1, 1, 6000, 30, {}, { true, "SN-0001", "s", 1, 30, 0 } };
+    for (const qint64 now : { 1000, 1001 }) {
+        ControlState state;
+        state.leaseDeadline = state.lastFeedbackAt = 1000;
+        QCOMPARE(checkControlRequest(request, true, profile, now, &state).isEmpty(), now == 1000);
+    }
+}
+
+void tst_Guard::scenario()
+{
+    QFETCH(QString, profile);
+    QFETCH(QString, steps);
+    QFETCH(QString, faultReason);
+    QFETCH(QString, expect);
+    // The client library refuses first every message the guard refuses, with the guard's reason
+    // (raw frames, sent with "send", are not messages it would write).
+    static const QStringList refusals { "Unsupported protocol", "Invalid or expired control lease",
+        "Control request violates safety bounds", "Device session or sample identity changed",
+        "Temperature sample expired", "Unsafe stop or spin-up request" };
+    // <fan>: a guard in real mode, on kevo-sim.
+    if (profile.contains("<fan>") && geteuid() != 0)
+        QSKIP("real mode needs root");
+    auto probe = std::make_unique<RfuFanGuardServiceProbe>(
+        QString(profile).replace("<fan>", kKevoSimFan), !profile.contains("<fan>"));
+    QVERIFY(probe->start());
+    for (const QString& step : steps.split(';'))
+        if (!probe->step(step))
+            return; // an unknown verb, failed by the probe
+    if (expect.contains("closed=true"))
+        QVERIFY(QTest::qWaitFor([&] { return probe->snapshot().value("closed").toBool(); }, 2000));
+    const QJsonObject state = probe->snapshot();
+    QCOMPARE(state.value("faultReason").toString(), faultReason);
+    if (!steps.contains("send "))
+        QCOMPARE(probe->localRefusal, refusals.contains(faultReason) ? faultReason : "");
+    QCOMPARE(RfuFanGuardServiceProbe::failedCheck(state, expect + " problems="), QString());
+    // Teardown closes the client's connection and runs no handler of the guard, so logs nothing.
+    static int logged = 0;
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) { ++logged; });
+    const auto client = std::move(probe->clients.back());
+    probe.reset();
+    qInstallMessageHandler(nullptr);
+    QCOMPARE(std::exchange(logged, 0), 0);
+    QVERIFY(QTest::qWaitFor([&] { return client->socket.state() == QLocalSocket::UnconnectedState; }, 1000));
+}
+
+QTEST_GUILESS_MAIN(tst_Guard)
+#include "tst_guard.moc"
