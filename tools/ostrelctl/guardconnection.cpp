@@ -39,6 +39,10 @@ bool GuardConnection::open(const QString& socketPath, int timeoutMs, QString* er
             hasWelcome = true; // handed out again by the caller's first nextStatus()
             return true;
         }
+        if (!broken.isEmpty()) {
+            *error = QStringLiteral("what answers at %1 is not a guard: %2").arg(socketPath, broken);
+            return false;
+        }
         turnedAway = turnedAway || read == Read::Closed;
         if (deadline.hasExpired()) {
             *error = turnedAway ? QStringLiteral("the guard at %1 is serving another client").arg(socketPath)
@@ -64,6 +68,7 @@ GuardConnection::Read GuardConnection::nextStatus(int timeoutMs, QJsonObject* st
                 return Read::Status;
         }
         if (!error.isEmpty()) {
+            broken = error;
             socket.abort();
             return Read::Closed;
         }

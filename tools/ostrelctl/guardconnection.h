@@ -17,8 +17,9 @@ public:
     bool open(const QString& socketPath, int timeoutMs, QString* error);
 
     // Waits up to timeoutMs for the next status. A stream that is no guard's (a frame past its
-    // limit, bytes that are not JSON) is closed.
+    // limit, bytes that are not JSON) is closed, and brokenStream() says why.
     Read nextStatus(int timeoutMs, QJsonObject* status);
+    QString brokenStream() const { return broken; }
     void close();
 
 private:
@@ -26,6 +27,7 @@ private:
 
     QLocalSocket socket;
     FrameReader frames;
+    QString broken;
     QJsonObject welcome; // the status that showed the connection was accepted
     bool hasWelcome = false;
 };

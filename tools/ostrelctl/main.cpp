@@ -84,7 +84,9 @@ int watch(const QString& socketPath, const QString& csvPath)
         QJsonObject object;
         const GuardConnection::Read read = connection.nextStatus(60000, &object);
         if (read == GuardConnection::Read::Closed)
-            return failure(QStringLiteral("the guard closed the connection"));
+            return failure(connection.brokenStream().isEmpty()
+                    ? QStringLiteral("the guard closed the connection")
+                    : QStringLiteral("the guard sent what is not a status: %1").arg(connection.brokenStream()));
         if (read == GuardConnection::Read::Timeout)
             continue;
         const double seconds = clock.elapsed() / 1000.0;
