@@ -4,13 +4,14 @@
 #include <QRegularExpression>
 #include <QtGlobal>
 
-FrameworkTuning::FrameworkTuning()
-    : saved { { "QT_NO_GLIB", false, {} }, { "QT_ENABLE_REGEXP_JIT", false, {} } }
+FrameworkTuning::Saved FrameworkTuning::save(const char* name)
 {
-    for (Saved& variable : saved) {
-        variable.wasSet = qEnvironmentVariableIsSet(variable.name);
-        variable.value = qgetenv(variable.name);
-    }
+    return { name, qEnvironmentVariableIsSet(name), qgetenv(name) };
+}
+
+FrameworkTuning::FrameworkTuning()
+    : saved { save("QT_NO_GLIB"), save("QT_ENABLE_REGEXP_JIT") }
+{
     qputenv("QT_NO_GLIB", "1");
     qputenv("QT_ENABLE_REGEXP_JIT", "0");
 }

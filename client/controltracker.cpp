@@ -71,16 +71,16 @@ QJsonObject ControlTracker::controlMessage(int rpm, double targetC, const Sample
 
 QString ControlTracker::check(const QJsonObject& message, qint64 now)
 {
-    const QString refusal = checkEnvelope(message, state.leaseToken, guardSession);
+    const QString type = message.value(QLatin1String("type")).toString();
+    const QString refusal = checkEnvelope(message, type, state.leaseToken, guardSession);
     if (!refusal.isEmpty())
         return refusal;
-    const QString type = message.value(QLatin1String("type")).toString();
     if (type == QLatin1String("hello"))
         helloSentAt = now;
     if (type == QLatin1String("hello") || type == QLatin1String("release"))
         return {};
     ControlRequest request;
-    const bool wellFormed = decodeControlRequest(message, &request);
+    const bool wellFormed = decodeControlRequest(message, type, &request);
     ControlState next = state;
     const qint64 arrival = now + marginMs;
     const QString reason = checkControlRequest(request, wellFormed, profile, arrival, &next);

@@ -19,28 +19,45 @@ bool parseDecimalCounter(const QJsonValue& value, quint64* out)
     const QString text = value.toString();
     if (text.isEmpty())
         return false;
+    // Digit by digit: a number past 64 bits is refused, not wrapped.
+    quint64 counter = 0;
     for (const QChar c : text) {
         if (c < QLatin1Char('0') || c > QLatin1Char('9'))
             return false;
+        const unsigned digit = c.unicode() - '0';
+        if (counter > (std::numeric_limits<quint64>::max() - digit) / 10)
+            return false;
+        counter = counter * 10 + digit;
     }
-    bool converted = false;
-    *out = text.toULongLong(&converted, 10);
-    return converted;
+    *out = counter;
+    return true;
 }
 
 bool parseTemperatureSample(const QJsonObject& object, TemperatureSample* sample)
 {
-    if (!object.value(QLatin1String("valid")).isBool() || !object.value(QLatin1String("serial")).isString()
-        || !object.value(QLatin1String("session")).isString() || !object.value(QLatin1String("temperatureC")).isDouble()
-        || !object.value(QLatin1String("ageMs")).isDouble()
-        || !parseDecimalCounter(object.value(QLatin1String("sequence")), &sample->sequence))
+    // One pass over the members: a lookup by name searches through them, once for each name.
+    QJsonValue valid, serial, session, temperatureC, ageValue, sequence;
+    for (auto member = object.constBegin(); member != object.constEnd(); ++member) {
+        const QString name = member.key();
+        QJsonValue* value = name == QLatin1String("valid") ? &valid
+            : name == QLatin1String("serial")              ? &serial
+            : name == QLatin1String("session")             ? &session
+            : name == QLatin1String("temperatureC")        ? &temperatureC
+            : name == QLatin1String("ageMs")               ? &ageValue
+            : name == QLatin1String("sequence")            ? &sequence
+                                                           : nullptr;
+        if (value)
+            *value = member.value();
+    }
+    if (!valid.isBool() || !serial.isString() || !session.isString() || !temperatureC.isDouble() || !ageValue.isDouble()
+        || !parseDecimalCounter(sequence, &sample->sequence))
         return false;
 
-    const double ageMs = object.value(QLatin1String("ageMs")).toDouble();
-    sample->valid = object.value(QLatin1String("valid")).toBool();
-    sample->serial = object.value(QLatin1String("serial")).toString();
-    sample->session = object.value(QLatin1String("session")).toString();
-    sample->temperatureC = object.value(QLatin1String("temperatureC")).toDouble();
+    const double ageMs = ageValue.toDouble();
+    sample->valid = valid.toBool();
+    sample->serial = serial.toString();
+    sample->session = session.toString();
+    sample->temperatureC = temperatureC.toDouble();
 
     if (!std::isfinite(ageMs) || ageMs < 0 || ageMs > kMaximumSampleAgeMs || std::floor(ageMs) != ageMs)
         return false;
@@ -56,7 +73,7 @@ bool rpmWithinBounds(double rpm, int maximumRpm)
     return std::isfinite(rpm) && rpm >= 0 && rpm <= maximumRpm && std::floor(rpm) == rpm;
 }
 
-bool decodeControlRequest(const QJsonObject& message, ControlRequest* request)
+bool decodeControlRequest(const QJsonObject& message, const QString& type, ControlRequest* request)
 {
     const QJsonValue rpmValue = message.value(QLatin1String("rpm"));
     request->rpm = rpmValue.isDouble() ? rpmValue.toDouble() : -1;
@@ -64,7 +81,7 @@ bool decodeControlRequest(const QJsonObject& message, ControlRequest* request)
     request->TargetTemperatureC
         = targetValue.isDouble() ? targetValue.toDouble() : std::numeric_limits<double>::quiet_NaN();
     request->state = message.value(QLatin1String("state")).toString();
-    return message.value(QLatin1String("type")).toString() == QLatin1String("control")
+    return type == QLatin1String("control")
         && parseDecimalCounter(message.value(QLatin1String("sequence")), &request->sequence)
         && parseDecimalCounter(message.value(QLatin1String("progress")), &request->progress)
         && parseTemperatureSample(message.value(QLatin1String("sample")).toObject(), &request->sample);

@@ -74,12 +74,13 @@ QString checkControlRequest(
     return {};
 }
 
-QString checkEnvelope(const QJsonObject& message, const QString& leaseToken, const QString& guardSession)
+QString checkEnvelope(
+    const QJsonObject& message, const QString& type, const QString& leaseToken, const QString& guardSession)
 {
     const QJsonValue version = message.value(QLatin1String("version"));
     if (!version.isDouble() || version.toDouble() != 1.0)
         return QStringLiteral("Unsupported protocol");
-    if (message.value(QLatin1String("type")).toString() == QLatin1String("hello"))
+    if (type == QLatin1String("hello"))
         return {};
     if (leaseToken.isEmpty() || message.value(QLatin1String("lease")).toString() != leaseToken
         || message.value(QLatin1String("session")).toString() != guardSession)

@@ -11,10 +11,11 @@
 // plain values. The guard runs them on its state; the client library runs the same ones on its
 // copy, so that it checks a request exactly as the guard will.
 
-// The checks every message meets before its type counts: the protocol version, then, for every
-// type but "hello", the lease and the guard session it names. Returns the refusal's reason, or
-// an empty string when the message may go on.
-QString checkEnvelope(const QJsonObject& message, const QString& leaseToken, const QString& guardSession);
+// The checks every message meets before its type (its "type", read once by the caller) counts:
+// the protocol version, then, for every type but "hello", the lease and the guard session it
+// names. Returns the refusal's reason, or an empty string when the message may go on.
+QString checkEnvelope(
+    const QJsonObject& message, const QString& type, const QString& leaseToken, const QString& guardSession);
 
 // The control-request rules, in the order the guard applies them, at time now. wellFormed says
 // whether the message decoded (its type, counters and sample). Returns the reason of the first

@@ -9,12 +9,12 @@
 
 void RfuFanGuardService::handleMessage(const QJsonObject& message)
 {
-    const QString refusal = checkEnvelope(message, control.leaseToken, guardSession);
+    const QString type = message.value(QLatin1String("type")).toString();
+    const QString refusal = checkEnvelope(message, type, control.leaseToken, guardSession);
     if (!refusal.isEmpty()) {
         refuseClient(refusal);
         return;
     }
-    const QString type = message.value(QLatin1String("type")).toString();
 
     if (type == QLatin1String("hello")) {
         // A refused hello is no violation: the client may ask again once the status reports "ready".
@@ -30,13 +30,13 @@ void RfuFanGuardService::handleMessage(const QJsonObject& message)
         requestSafety(QStringLiteral("Control released"), false);
         return;
     }
-    handleControl(message);
+    handleControl(message, type);
 }
 
-void RfuFanGuardService::handleControl(const QJsonObject& message)
+void RfuFanGuardService::handleControl(const QJsonObject& message, const QString& type)
 {
     ControlRequest request;
-    const bool wellFormed = decodeControlRequest(message, &request);
+    const bool wellFormed = decodeControlRequest(message, type, &request);
     // The rules record into the state itself, also on the way to a refusal (the sample's
     // deadline, a spin-up's end).
     const QString refusal = checkControlRequest(request, wellFormed, profile, guardClock.elapsed(), &control);

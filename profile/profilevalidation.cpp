@@ -31,10 +31,21 @@ bool identityConfigured(const DeviceProfile& p)
 
 // The reply of a read command is matched against this pattern; group 1 is the
 // speed, and a pattern that matches nothing at all would accept an empty reply.
+// The answer depends on the pattern's text alone, and every control request asks
+// again: the last answer is kept (per thread, for the client library's sake), so
+// that a pattern is compiled once, not once a request.
 bool replyPatternUsable(const DeviceProfile& p)
 {
-    const QRegularExpression pattern(p.RpmReadPattern);
-    return pattern.isValid() && pattern.captureCount() == 1 && !pattern.match(QStringLiteral("")).hasMatch();
+    thread_local QString checkedPattern;
+    thread_local bool checked = false;
+    thread_local bool usable = false;
+    if (!checked || p.RpmReadPattern != checkedPattern) {
+        const QRegularExpression pattern(p.RpmReadPattern);
+        usable = pattern.isValid() && pattern.captureCount() == 1 && !pattern.match(QStringLiteral("")).hasMatch();
+        checkedPattern = p.RpmReadPattern;
+        checked = true;
+    }
+    return usable;
 }
 
 bool withinEnvelope(const DeviceProfile& p)

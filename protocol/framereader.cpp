@@ -3,6 +3,7 @@
 
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <array>
 #include <cstring>
 
 namespace {
@@ -32,9 +33,28 @@ QString decodedName(const QByteArray& bytes, int begin, int end)
     return name;
 }
 
+// The bytes the scan stops at: inside a string, its end, an escape and a line feed; outside,
+// brackets, commas, quotes and a line feed. Every other byte is passed over in a tight loop.
+constexpr unsigned char kInString = 1, kOutside = 2;
+constexpr std::array<unsigned char, 256> kStops = [] {
+    std::array<unsigned char, 256> stops {};
+    for (const char c : { '"', '\\', '\n' })
+        stops[uchar(c)] |= kInString;
+    for (const char c : { '"', '{', '}', '[', ']', ',', '\n' })
+        stops[uchar(c)] |= kOutside;
+    return stops;
+}();
+
 } // namespace
 
-void FrameReader::append(const QByteArray& bytes) { buffer.append(bytes); }
+void FrameReader::append(const QByteArray& bytes)
+{
+    // Mostly a frame arrives whole, into an empty buffer: then it is shared, not copied.
+    if (buffer.isEmpty())
+        buffer = bytes;
+    else
+        buffer.append(bytes);
+}
 
 void FrameReader::clear()
 {
@@ -60,55 +80,69 @@ int FrameReader::scan()
 {
     const char* bytes = buffer.constData();
     const int end = qMin(int(buffer.size()), kFrameLimitBytes + 1);
-    for (; scanned < end; ++scanned) {
-        const char c = bytes[scanned];
-        if (inString) {
-            if (escaping) {
-                escaping = false;
-            } else if (c == '\\') {
-                escaping = stringEscaped = true;
-            } else if (c == '"') {
-                inString = false;
-                if (!levels.empty() && levels.back().expectsName) {
-                    levels.back().expectsName = false;
-                    const Name name { stringBegin, scanned, stringEscaped };
-                    for (size_t i = levels.back().firstName; i < names.size() && !repeated; ++i)
-                        repeated = sameName(names[i], name);
-                    names.push_back(name);
-                }
-            } else if (c == '\n') {
-                return scanned; // a line feed never belongs to a string: the frame ends here
-            }
+    int at = scanned;
+    int lineFeed = -1;
+    while (at < end && lineFeed < 0) {
+        if (inString && escaping) {
+            escaping = false;
+            ++at;
             continue;
         }
-        switch (c) {
-        case '\n':
-            return scanned;
-        case '"':
+        const unsigned char stop = inString ? kInString : kOutside;
+        while (at < end && !(kStops[uchar(bytes[at])] & stop))
+            ++at;
+        if (at == end)
+            break;
+        const char c = bytes[at];
+        if (c == '\n') {
+            lineFeed = at; // a line feed never belongs to a string: the frame ends here
+        } else if (inString) {
+            if (c == '\\')
+                escaping = stringEscaped = true;
+            else if (!levels.empty() && levels.back().expectsName)
+                noteName(at);
+            else
+                inString = false;
+        } else if (c == '"') {
             inString = true;
             stringEscaped = false;
-            stringBegin = scanned + 1;
-            break;
-        case '{':
-        case '[':
-            levels.push_back({ c == '{', c == '{', names.size() });
-            break;
-        case '}':
-        case ']':
+            stringBegin = at + 1;
+        } else if (c == '{' || c == '[') {
+            levels.push_back({ c == '{', c == '{', false, 0, names.size() });
+        } else if (c == '}' || c == ']') {
             if (!levels.empty()) {
                 names.resize(levels.back().firstName);
                 levels.pop_back();
             }
-            break;
-        case ',':
-            if (!levels.empty())
-                levels.back().expectsName = levels.back().object;
-            break;
-        default:
-            break;
+        } else if (!levels.empty()) { // a comma
+            levels.back().expectsName = levels.back().object;
         }
+        ++at;
     }
-    return -1;
+    scanned = at;
+    return lineFeed;
+}
+
+// A string that names a member ends at the quote at end: the name is compared with the names
+// before it in its object, as far as a cheap signature (length, first and last byte) leaves a
+// doubt. Names with escapes are always compared, decoded.
+void FrameReader::noteName(int end)
+{
+    inString = false;
+    Level& level = levels.back();
+    level.expectsName = false;
+    const Name name { stringBegin, end, stringEscaped };
+    const int length = end - stringBegin;
+    const char* bytes = buffer.constData();
+    const quint64 signature
+        = quint64(1) << ((length + (length > 0 ? uchar(bytes[stringBegin]) + 3 * uchar(bytes[end - 1]) : 0)) & 63);
+    if (name.escaped || level.escaped || (level.signatures & signature)) {
+        for (size_t i = level.firstName; i < names.size() && !repeated; ++i)
+            repeated = sameName(names[i], name);
+    }
+    level.signatures |= signature;
+    level.escaped = level.escaped || name.escaped;
+    names.push_back(name);
 }
 
 bool FrameReader::next(QJsonObject* message, QString* error)

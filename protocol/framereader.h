@@ -37,10 +37,13 @@ private:
     struct Level {
         bool object;
         bool expectsName;
+        bool escaped; // a name of this level has escapes
+        quint64 signatures; // of this level's names, a bit each
         size_t firstName; // this level's names start here in names
     };
     // Scans from scanned to the line feed that ends the frame; its offset, or -1.
     int scan();
+    void noteName(int end);
     bool sameName(const Name& a, const Name& b) const;
 
     QByteArray buffer;

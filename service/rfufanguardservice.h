@@ -55,7 +55,7 @@ private:
 
     // Session messages, the control lease and control requests: guard/rfufanguardservice_control.cpp
     void handleMessage(const QJsonObject& message);
-    void handleControl(const QJsonObject& message);
+    void handleControl(const QJsonObject& message, const QString& type);
 
     // Command and confirmation cycle: guard/rfufanguardservice_cycle.cpp
     void requestRpm(int rpm);
