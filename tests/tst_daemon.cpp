@@ -123,7 +123,9 @@ void tst_Daemon::run()
     if (arguments.contains("--safe-once")) { // recovery opens no socket, leaves no lock, and sets the safe speed
         for (const char* file : { "fan.sock", "run/fan.sock", "run/fan.sock.lock" })
             QVERIFY(!QFile::exists(dir.filePath(file)));
-        QCOMPARE(fanSetpoint(dir), exitCode == "0" && !arguments.contains("--simulate") ? "6000" : "");
+        // A fan whose faults are all on reads has taken the set even where the recovery failed.
+        const bool setTaken = exitCode == "0" || profile.contains("faults-apply-to=read");
+        QCOMPARE(fanSetpoint(dir), setTaken && !arguments.contains("--simulate") ? "6000" : "");
     }
 }
 
