@@ -48,7 +48,9 @@ int main(int argc, char** argv)
                             { QStringLiteral("reason"), QString() },
                             { QStringLiteral("simulation"), true },
                         };
-                        socket->write(QJsonDocument(status).toJson(QJsonDocument::Compact) + '\n');
+                        QByteArray frame = QJsonDocument(status).toJson(QJsonDocument::Compact);
+                        frame += '\n';
+                        socket->write(frame);
                     }
                 });
         }

@@ -15,7 +15,7 @@ fi
 build=$(cd "$1" && pwd) root=$(cd "$(dirname "$0")/.." && pwd)
 client=$build/bench/bench_client guard=${GUARD:-$build/ostrel}
 requests=${REQUESTS:-5000} rounds=${ROUNDS:-3} idle=${IDLE_SECONDS:-4}
-k0=${CG_K0:-200} k1=${CG_K1:-1200} phase=${CG_PHASE_MS:-12000}
+k0=${CG_K0:-200} k1=${CG_K1:-3200} phase=${CG_PHASE_MS:-12000}
 [ $smoke = 1 ] && requests=300 rounds=1 idle=1
 work=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-bench.XXXXXX") || exit 2
 pid="" count=0

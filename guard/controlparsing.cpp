@@ -35,22 +35,14 @@ bool parseDecimalCounter(const QJsonValue& value, quint64* out)
 
 bool parseTemperatureSample(const QJsonObject& object, TemperatureSample* sample)
 {
-    // One pass over the members: a lookup by name searches through them, once for each name.
-    QJsonValue valid, serial, session, temperatureC, ageValue, sequence;
-    for (auto member = object.constBegin(); member != object.constEnd(); ++member) {
-        const QString name = member.key();
-        QJsonValue* value = name == QLatin1String("valid") ? &valid
-            : name == QLatin1String("serial")              ? &serial
-            : name == QLatin1String("session")             ? &session
-            : name == QLatin1String("temperatureC")        ? &temperatureC
-            : name == QLatin1String("ageMs")               ? &ageValue
-            : name == QLatin1String("sequence")            ? &sequence
-                                                           : nullptr;
-        if (value)
-            *value = member.value();
-    }
+    // Each member looked up once: a lookup costs more than the checks on it.
+    const QJsonValue valid = object.value(QLatin1String("valid"));
+    const QJsonValue serial = object.value(QLatin1String("serial"));
+    const QJsonValue session = object.value(QLatin1String("session"));
+    const QJsonValue temperatureC = object.value(QLatin1String("temperatureC"));
+    const QJsonValue ageValue = object.value(QLatin1String("ageMs"));
     if (!valid.isBool() || !serial.isString() || !session.isString() || !temperatureC.isDouble() || !ageValue.isDouble()
-        || !parseDecimalCounter(sequence, &sample->sequence))
+        || !parseDecimalCounter(object.value(QLatin1String("sequence")), &sample->sequence))
         return false;
 
     const double ageMs = ageValue.toDouble();

@@ -37,5 +37,8 @@ void RfuFanGuardService::sendStatus()
         { QStringLiteral("reason"), control.faultReason },
         { QStringLiteral("simulation"), simulation },
     };
-    client->write(QJsonDocument(status).toJson(QJsonDocument::Compact) + '\n');
+    // The line feed appended in place: a concatenation would copy the whole frame once more.
+    QByteArray frame = QJsonDocument(status).toJson(QJsonDocument::Compact);
+    frame += '\n';
+    client->write(frame);
 }

@@ -2,8 +2,10 @@
 #include "protocol/framereader.h"
 
 #include <QJsonDocument>
-#include <QJsonParseError>
 #include <array>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <cstring>
 
 namespace {
@@ -45,6 +47,26 @@ constexpr std::array<unsigned char, 256> kStops = [] {
     return stops;
 }();
 
+// Passes over the bytes of a string up to the first that ends it, escapes or ends the frame:
+// sixteen at a time where the processor can compare them so, the rest by table.
+int skipStringBytes(const char* bytes, int at, int end)
+{
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), lineFeed = _mm_set1_epi8('\n');
+    for (; at + 16 <= end; at += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
+        const int stops = _mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
+                _mm_cmpeq_epi8(chunk, lineFeed)));
+        if (stops != 0)
+            return at + __builtin_ctz(unsigned(stops));
+    }
+#endif
+    while (at < end && !(kStops[uchar(bytes[at])] & kInString))
+        ++at;
+    return at;
+}
+
 } // namespace
 
 void FrameReader::append(const QByteArray& bytes)
@@ -75,38 +97,47 @@ bool FrameReader::sameName(const Name& a, const Name& b) const
 
 // Resumes where the last call stopped, so bytes that arrive piecemeal are still looked at once.
 // Brackets and strings are all it knows of JSON: on bytes that are not JSON its notes do not
-// matter, as the parse refuses them.
+// matter, as the parse refuses them. The state lives in locals while the bytes go by.
 int FrameReader::scan()
 {
     const char* bytes = buffer.constData();
     const int end = qMin(int(buffer.size()), kFrameLimitBytes + 1);
     int at = scanned;
     int lineFeed = -1;
-    while (at < end && lineFeed < 0) {
-        if (inString && escaping) {
-            escaping = false;
-            ++at;
+    bool inStr = inString, escape = escaping;
+    while (lineFeed < 0) {
+        if (inStr) {
+            // The rest of a string: only its end, an escape and a line feed matter.
+            if (escape) {
+                if (at == end)
+                    break;
+                escape = false;
+                ++at;
+            }
+            at = skipStringBytes(bytes, at, end);
+            if (at == end)
+                break;
+            const char c = bytes[at++];
+            if (c == '\\') {
+                escape = stringEscaped = true;
+            } else if (c == '\n') {
+                lineFeed = at - 1; // a line feed never belongs to a string: the frame ends here
+            } else {
+                inStr = false;
+                if (!levels.empty() && levels.back().expectsName)
+                    noteName(at - 1);
+            }
             continue;
         }
-        const unsigned char stop = inString ? kInString : kOutside;
-        while (at < end && !(kStops[uchar(bytes[at])] & stop))
+        while (at < end && !(kStops[uchar(bytes[at])] & kOutside))
             ++at;
         if (at == end)
             break;
-        const char c = bytes[at];
-        if (c == '\n') {
-            lineFeed = at; // a line feed never belongs to a string: the frame ends here
-        } else if (inString) {
-            if (c == '\\')
-                escaping = stringEscaped = true;
-            else if (!levels.empty() && levels.back().expectsName)
-                noteName(at);
-            else
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
+        const char c = bytes[at++];
+        if (c == '"') {
+            inStr = true;
             stringEscaped = false;
-            stringBegin = at + 1;
+            stringBegin = at;
         } else if (c == '{' || c == '[') {
             levels.push_back({ c == '{', c == '{', false, 0, names.size() });
         } else if (c == '}' || c == ']') {
@@ -114,33 +145,36 @@ int FrameReader::scan()
                 names.resize(levels.back().firstName);
                 levels.pop_back();
             }
+        } else if (c == '\n') {
+            lineFeed = at - 1;
         } else if (!levels.empty()) { // a comma
             levels.back().expectsName = levels.back().object;
         }
-        ++at;
     }
     scanned = at;
+    inString = inStr;
+    escaping = escape;
     return lineFeed;
 }
 
 // A string that names a member ends at the quote at end: the name is compared with the names
-// before it in its object, as far as a cheap signature (length, first and last byte) leaves a
-// doubt. Names with escapes are always compared, decoded.
+// before it in its object that a cheap signature (length, first, middle and last byte) leaves in
+// doubt. Names with escapes are compared with all, decoded.
 void FrameReader::noteName(int end)
 {
-    inString = false;
     Level& level = levels.back();
     level.expectsName = false;
-    const Name name { stringBegin, end, stringEscaped };
     const int length = end - stringBegin;
-    const char* bytes = buffer.constData();
-    const quint64 signature
-        = quint64(1) << ((length + (length > 0 ? uchar(bytes[stringBegin]) + 3 * uchar(bytes[end - 1]) : 0)) & 63);
-    if (name.escaped || level.escaped || (level.signatures & signature)) {
-        for (size_t i = level.firstName; i < names.size() && !repeated; ++i)
-            repeated = sameName(names[i], name);
+    const uchar* bytes = reinterpret_cast<const uchar*>(buffer.constData()) + stringBegin;
+    const int mix = length > 0 ? 7 * length + 3 * bytes[0] + 5 * bytes[length / 2] + bytes[length - 1] : 0;
+    const Name name { stringBegin, end, stringEscaped, quint64(1) << (mix & 63) };
+    if (name.escaped || level.escaped || (level.signatures & name.signature)) {
+        for (size_t i = level.firstName; i < names.size() && !repeated; ++i) {
+            if (names[i].signature == name.signature || name.escaped || level.escaped)
+                repeated = sameName(names[i], name);
+        }
     }
-    level.signatures |= signature;
+    level.signatures |= name.signature;
     level.escaped = level.escaped || name.escaped;
     names.push_back(name);
 }
@@ -155,17 +189,19 @@ bool FrameReader::next(QJsonObject* message, QString* error)
         return false;
     }
     const bool repeats = repeated;
-    QJsonParseError parseError { 0, QJsonParseError::NoError };
     // The reader would keep the memory of the first of two values named alike: not parsed at all.
-    const QJsonDocument document = repeats
-        ? QJsonDocument()
-        : QJsonDocument::fromJson(QByteArray::fromRawData(buffer.constData(), lineFeed), &parseError);
+    // A frame that is all there is, its line feed included, is parsed in place: the line feed is
+    // blank space to the reader. A document that does not parse is null, and no object.
+    QJsonDocument document;
+    if (!repeats)
+        document = QJsonDocument::fromJson(
+            lineFeed + 1 == buffer.size() ? buffer : QByteArray::fromRawData(buffer.constData(), lineFeed));
     buffer.remove(0, lineFeed + 1);
     scanned = 0;
     inString = escaping = repeated = false;
     levels.clear();
     names.clear();
-    if (repeats || parseError.error != QJsonParseError::NoError || !document.isObject()) {
+    if (!document.isObject()) {
         *error = malformed();
         return false;
     }

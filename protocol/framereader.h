@@ -33,6 +33,7 @@ private:
         int begin;
         int end;
         bool escaped;
+        quint64 signature; // one bit, from a few of its bytes
     };
     struct Level {
         bool object;
