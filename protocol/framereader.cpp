@@ -179,7 +179,7 @@ void FrameReader::noteName(int end)
     names.push_back(name);
 }
 
-bool FrameReader::next(QJsonObject* message, QString* error)
+bool FrameReader::next(QJsonObject* message, QString* error, QByteArray* frame)
 {
     error->clear();
     const int lineFeed = scan();
@@ -196,6 +196,8 @@ bool FrameReader::next(QJsonObject* message, QString* error)
     if (!repeats)
         document = QJsonDocument::fromJson(
             lineFeed + 1 == buffer.size() ? buffer : QByteArray::fromRawData(buffer.constData(), lineFeed));
+    if (frame)
+        *frame = buffer.left(lineFeed + 1);
     buffer.remove(0, lineFeed + 1);
     scanned = 0;
     inString = escaping = repeated = false;

@@ -23,7 +23,8 @@ public:
     // Takes the next complete frame out, read into *message. Returns false when there is none:
     // *error is then empty while more bytes may complete one, or says why the stream cannot go
     // on (a frame past its limit, bytes that are not one JSON object, a member named twice).
-    bool next(QJsonObject* message, QString* error);
+    // *frame, when given, gets the frame's bytes as they came, its line feed included.
+    bool next(QJsonObject* message, QString* error, QByteArray* frame = nullptr);
     // Bytes of a frame not yet complete.
     int pending() const { return int(buffer.size()); }
     void clear();

@@ -141,13 +141,17 @@ bool Client::connectTo(const QString& path, bool served)
 void Client::read()
 {
     if (socket.bytesAvailable() > 0) // nothing to read from a socket already closed
-        received += socket.read(socket.bytesAvailable());
-    for (int end; (end = received.indexOf('\n')) >= 0; received.remove(0, end + 1), ++statuses) {
-        if (const QString problem = statusProblem(received.left(end + 1)); !problem.isEmpty())
+        frames.append(socket.read(socket.bytesAvailable()));
+    QJsonObject status;
+    QString error;
+    for (QByteArray frame; frames.next(&status, &error, &frame); ++statuses) {
+        if (const QString problem = statusProblem(frame); !problem.isEmpty())
             problems << problem;
         if (onStatus)
-            onStatus(QJsonDocument::fromJson(received.left(end)).object());
+            onStatus(status);
     }
+    if (!error.isEmpty())
+        problems << "a status the frame reader refuses: " + error;
 }
 
 NotifyPeer::NotifyPeer(const QString& path)

@@ -46,7 +46,7 @@ struct Client {
     QLocalSocket socket;
     int statuses = 0;
     QStringList problems;
-    QByteArray received; // the start of a status still to come
+    FrameReader frames; // the statuses, as every reader of the protocol reads them
     std::function<void(const QJsonObject&)> onStatus;
     // served: its first status has come
     bool connectTo(const QString& path, bool served = true);
