@@ -104,7 +104,6 @@ void beginLease(ControlState* state, const QString& token, qint64 now, const Dev
     state->commandSequence = 0;
     state->commandProgress = 0;
     state->freshSampleCount = 0;
-    state->sampleDeadlineArmed = false;
     state->leaseDeadline = now + profile.LeaseMs;
 }
 

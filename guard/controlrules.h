@@ -30,6 +30,7 @@ QString checkControlRequest(
 bool validateTargetTemperature(const ControlRequest& request, const DeviceProfile& profile, QString* error);
 
 // A lease granted at now: the counters and the new samples start again, and it lapses LeaseMs on.
+// The sample deadline is not armed: no lease has ended with it armed.
 void beginLease(ControlState* state, const QString& token, qint64 now, const DeviceProfile& profile);
 
 // The end of a lease, which always brings the safe speed: that spends the warm-up stop.

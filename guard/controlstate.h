@@ -24,7 +24,7 @@ struct ControlState {
     double sampleTemperatureC = 0.0;
     // When the last sample becomes too old. Every request that passes the bounds sets it.
     qint64 sampleDeadline = -1;
-    // The tick enforces sampleDeadline. Acceptance sets it; a new lease and safety clear it.
+    // The tick enforces sampleDeadline. Acceptance sets it; the end of a lease clears it.
     bool sampleDeadlineArmed = false;
     // New samples in this lease, counted up to 2. Requests with a new sample count; a new lease zeroes it.
     int freshSampleCount = 0;

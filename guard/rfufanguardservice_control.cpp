@@ -26,7 +26,6 @@ void RfuFanGuardService::handleMessage(const QJsonObject& message)
     }
 
     if (type == QLatin1String("release")) {
-        control.leaseToken.clear();
         requestSafety(QStringLiteral("Control released"), false);
         return;
     }

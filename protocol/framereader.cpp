@@ -166,7 +166,8 @@ void FrameReader::noteName(int end)
     level.expectsName = false;
     const int length = end - stringBegin;
     const uchar* bytes = reinterpret_cast<const uchar*>(buffer.constData()) + stringBegin;
-    const int mix = length > 0 ? 7 * length + 3 * bytes[0] + 5 * bytes[length / 2] + bytes[length - 1] : 0;
+    // Of an empty name, the quotes around it: they are in the buffer too.
+    const int mix = 7 * length + 3 * bytes[0] + 5 * bytes[length / 2] + bytes[length - 1];
     const Name name { stringBegin, end, stringEscaped, quint64(1) << (mix & 63) };
     if (name.escaped || level.escaped || (level.signatures & name.signature)) {
         for (size_t i = level.firstName; i < names.size() && !repeated; ++i) {

@@ -58,10 +58,8 @@ void RfuFanGuardService::onClientDisconnected(QLocalSocket* socket)
     disconnect(socket, nullptr, this, nullptr);
     if (socket == client) {
         client = nullptr;
-        const bool leased = !control.leaseToken.isEmpty();
-        control.leaseToken.clear();
         // Losing the lease holder is no fault: a later client may lease again.
-        if (leased)
+        if (!control.leaseToken.isEmpty())
             requestSafety(QStringLiteral("Client disconnected"), false);
     }
     socket->deleteLater();
