@@ -1,4 +1,4 @@
-// The control socket: one client at a time, the line-delimited JSON frame reader, refusals and disconnects.
+// The control socket: one client at a time, its bytes through the frame reader, refusals and disconnects.
 #include "service/rfufanguardservice.h"
 
 #include "protocol/framereader.h"
