@@ -9,6 +9,7 @@ class tst_Guard : public QObject {
 
 private Q_SLOTS:
     void timingRules();
+    void failedStartLeaksNothing();
     void scenario_data() { addRows("guard"); }
     void scenario();
 };
@@ -30,6 +31,20 @@ void tst_Guard::timingRules()
         state.leaseDeadline = state.lastFeedbackAt = 1000;
         QCOMPARE(checkControlRequest(request, true, profile, now, &state).isEmpty(), now == 1000);
     }
+}
+
+// A guard turned away by a live socket at its path holds nothing open once gone.
+void tst_Guard::failedStartLeaksNothing()
+{
+    QTemporaryDir dir;
+    QLocalServer live;
+    QVERIFY(live.listen(dir.filePath("fan.sock")));
+    const auto descriptors = [] { return QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size(); };
+    const int before = descriptors();
+    QString error;
+    QVERIFY(!RfuFanGuardService(loadedProfile({}), true).start(live.fullServerName(), false, &error));
+    QCOMPARE(error, "Something already answers on the control socket: " + live.fullServerName());
+    QCOMPARE(descriptors(), before);
 }
 
 void tst_Guard::scenario()

@@ -2,6 +2,7 @@
 // warnings (tables/profile.txt).
 #include "guard/steadystate.h"
 #include "harness.h"
+#include "profile/profileschema.h"
 #include "profile/profilevalidation.h"
 
 class tst_Profile : public QObject {
@@ -10,6 +11,8 @@ class tst_Profile : public QObject {
 private Q_SLOTS:
     void load_data() { addRows("profile"); }
     void load();
+    void keyFindings_data();
+    void keyFindings();
 };
 
 void tst_Profile::load()
@@ -33,6 +36,26 @@ void tst_Profile::load()
         { "warnings", steadyStateWarnings(profile).replaceInStrings(QRegularExpression(" .*"), "").join(',') } };
     for (const QString& value : values.split(' ', Qt::SkipEmptyParts))
         QCOMPARE(value.section('=', 0, 0) + '=' + read.value(value.section('=', 0, 0)).toString(), value);
+}
+
+// What the reader passes over in silence, on the lines an editor shows.
+void tst_Profile::keyFindings_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("findings");
+    QTest::newRow("a key before the first section")
+        << QByteArray("LeaseMs=1\n[RfuDeviceProfile]\nLeaseMs=2\n")
+        << "line 1: LeaseMs: outside the group [RfuDeviceProfile], not read";
+    QTest::newRow("CR LF and a lone CR each end one line") << QByteArray("[RfuDeviceProfile]\r\nLeaseMs=1\rLeaseMs=2\n")
+                                                           << "line 3: LeaseMs: repeats line 2, the guard uses line 3";
+}
+
+void tst_Profile::keyFindings()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, findings);
+    QTemporaryDir dir;
+    QCOMPARE(profileKeyFindings(writeFile(dir, "p.ini", text)).join('\n'), findings);
 }
 
 QTEST_GUILESS_MAIN(tst_Profile)
