@@ -16,6 +16,9 @@ namespace {
 
 constexpr int kFirstRetryMs = 100;
 constexpr int kLongestRetryMs = 5000;
+// The guard closes a connection without a lease that sends nothing for 5 s; a hello, refused at
+// no cost while the guard is not ready, keeps the place.
+constexpr qint64 kWaitingHelloMs = 2000;
 constexpr int kDefaultMarginMs = 50;
 
 } // namespace
@@ -185,10 +188,11 @@ void GuardClient::handleStatus(const QJsonObject& object)
             Q_EMIT leaseGranted();
     }
     // A refused hello costs nothing, and the guard answers at once. Asking again only after a
-    // lease's time keeps every earlier hello answered, so the lease is timed from the last one.
+    // lease's time, or 2 s, keeps every earlier hello answered, so the lease is timed from the last one.
     const qint64 now = monotonicMs();
-    if (d->leaseWanted && d->status.ready && d->status.lease.isEmpty()
-        && (d->lastHelloAt < 0 || now - d->lastHelloAt >= d->profile.leaseMs())) {
+    if (d->leaseWanted && d->status.lease.isEmpty()
+        && ((d->status.ready && !previous.ready) || d->lastHelloAt < 0
+            || now - d->lastHelloAt >= qMin<qint64>(d->profile.leaseMs(), kWaitingHelloMs))) {
         const QJsonObject hello { { "version", 1 }, { "type", "hello" }, { "serial", d->profile.deviceSerial() } };
         d->lastHelloAt = now;
         d->tracker.check(hello, now);

@@ -63,6 +63,10 @@ struct ControlState {
     // When the tick next has the fan read. Each read by the tick moves it on.
     qint64 nextRefreshAt = 0;
 
+    // When the connection served, while it holds no lease, must have completed its next frame.
+    // Accepting a connection and every frame set it; the tick closes a connection past it.
+    qint64 frameDeadline = -1;
+
     // A client may take the lease: the safe speed confirmed, nothing pending, no fault.
     bool ready() const { return safeConfirmed && !awaitingSafeConfirmation && faultReason.isEmpty(); }
 
@@ -71,7 +75,7 @@ struct ControlState {
     void passTime(qint64 ms)
     {
         for (qint64* t : { &leaseDeadline, &sampleDeadline, &lastFeedbackAt, &confirmationSince, &spinUpReadyAt,
-                 &offSince, &safeResendAt, &nextRefreshAt })
+                 &offSince, &safeResendAt, &nextRefreshAt, &frameDeadline })
             *t = *t == -1 ? -1 : *t - ms == -1 ? -2 : *t - ms;
     }
 };

@@ -9,6 +9,9 @@
 // The supervision tick, and how often it has the fan read when nothing else does.
 constexpr int kSupervisionTickMs = 250;
 constexpr qint64 kRefreshIntervalMs = 1000;
+// A connection that holds no lease must complete a frame within this, or it is closed: one that
+// sends nothing, or a byte at a time, would otherwise hold the one client's place.
+constexpr qint64 kUnleasedFrameTimeoutMs = 5000;
 
 // A reading confirms the request when it was taken under the requested
 // setpoint and lies within the tolerance of it.

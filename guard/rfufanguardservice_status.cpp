@@ -1,4 +1,4 @@
-// The status message: the guard's one outgoing message, written to the one client.
+// The status message: the guard's one outgoing message, written to the client and to the status socket's readers.
 #include "service/rfufanguardservice.h"
 
 #include "guard/guardrules.h"
@@ -10,14 +10,22 @@
 
 void RfuFanGuardService::sendStatus()
 {
-    if (!client || client->state() != QLocalSocket::ConnectedState)
-        return;
+    bool toClient = client && client->state() == QLocalSocket::ConnectedState;
     // A client that does not read its statuses is cut off rather than buffered for.
-    if (client->bytesToWrite() > kFrameLimitBytes) {
+    if (toClient && client->bytesToWrite() > kFrameLimitBytes) {
         client->abort();
-        return;
+        toClient = false;
     }
+    if (!toClient && statusReaders.isEmpty())
+        return;
+    const QByteArray frame = statusFrame();
+    if (toClient)
+        client->write(frame);
+    publishStatus(frame);
+}
 
+QByteArray RfuFanGuardService::statusFrame() const
+{
     // One clock reading feeds both the age and its validity.
     const qint64 now = guardClock.elapsed();
     const QJsonObject status {
@@ -40,5 +48,5 @@ void RfuFanGuardService::sendStatus()
     // The line feed appended in place: a concatenation would copy the whole frame once more.
     QByteArray frame = QJsonDocument(status).toJson(QJsonDocument::Compact);
     frame += '\n';
-    client->write(frame);
+    return frame;
 }

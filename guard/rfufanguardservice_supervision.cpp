@@ -47,6 +47,10 @@ void RfuFanGuardService::superviseAt(qint64 t)
             || (control.sampleDeadlineArmed && deadlineReached(t, control.sampleDeadline))))
         requestSafety(QStringLiteral("Control or telemetry deadline expired"), true);
 
+    if (client && control.leaseToken.isEmpty() && control.frameDeadline != -1
+        && deadlineReached(t, control.frameDeadline))
+        closeUnleased(QStringLiteral("No complete frame within %1 s").arg(kUnleasedFrameTimeoutMs / 1000));
+
     if (stopTooLong(t, control.offSince, profile.MaximumOffMs))
         requestSafety(QStringLiteral("Warmup stop deadline expired"), true);
 
@@ -124,16 +128,24 @@ void RfuFanGuardService::exhaustRecovery(qint64 now, const char* line)
     qCritical("%s", line);
 }
 
-// The latched fault, for `systemctl status`: sent when it changes, never on every tick.
+// The guard's state in one line, for `systemctl status`: sent when it changes, never on every tick.
 void RfuFanGuardService::publishServiceStatus()
 {
-    if (!sdNotify || control.faultReason.isEmpty())
+    // Until the first ready the service manager shows the start under way itself; a fault shows at once.
+    if (!sdNotify || (!readyNotified && control.faultReason.isEmpty()))
         return;
-    const QString status
-        = QStringLiteral("STATUS=Fault latched: %1; safe speed %2")
-              .arg(control.faultReason,
-                  control.awaitingSafeConfirmation ? QStringLiteral("not confirmed, still commanding it")
-                                                   : QStringLiteral("confirmed"));
+    QString status;
+    if (!control.faultReason.isEmpty())
+        status = QStringLiteral("STATUS=Fault latched: %1; safe speed %2")
+                     .arg(control.faultReason,
+                         control.awaitingSafeConfirmation ? QStringLiteral("not confirmed, still commanding it")
+                                                          : QStringLiteral("confirmed"));
+    else if (!control.leaseToken.isEmpty())
+        status = QStringLiteral("STATUS=Lease held");
+    else if (control.ready())
+        status = QStringLiteral("STATUS=Ready");
+    else
+        status = QStringLiteral("STATUS=Not ready: confirming the safe speed");
     if (status == publishedStatus)
         return;
     publishedStatus = status;

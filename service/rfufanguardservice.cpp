@@ -10,6 +10,7 @@ RfuFanGuardService::RfuFanGuardService(const DeviceProfile& profile, bool simula
     , simulation(simulate)
 {
     connect(&server, &QLocalServer::newConnection, this, &RfuFanGuardService::onNewConnection);
+    connect(&statusServer, &QLocalServer::newConnection, this, &RfuFanGuardService::onNewStatusReader);
     connect(&supervisionTimer, &QTimer::timeout, this, &RfuFanGuardService::onSupervisionTick);
     connect(&backend, &KevoFanBackend::reading, this,
         [this](int rpm, int confirmedSetpoint) { onFanReading(rpm, confirmedSetpoint); });
@@ -29,4 +30,7 @@ RfuFanGuardService::~RfuFanGuardService()
         client->abort();
     }
     server.close();
+    for (QLocalSocket* reader : qAsConst(statusReaders))
+        disconnect(reader, nullptr, this, nullptr);
+    statusServer.close();
 }

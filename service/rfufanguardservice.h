@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QLibrary>
+#include <QList>
 #include <QLocalServer>
 #include <QLockFile>
 #include <QObject>
@@ -52,6 +53,11 @@ private:
     void onReadyRead();
     void onClientDisconnected(QLocalSocket* socket);
     void refuseClient(const QString& reason);
+    void closeUnleased(const QString& reason);
+
+    // Status socket, for any number of readers: protocol/rfufanguardservice_statussocket.cpp
+    void onNewStatusReader();
+    void publishStatus(const QByteArray& frame);
 
     // Session messages, the control lease and control requests: guard/rfufanguardservice_control.cpp
     void handleMessage(const QJsonObject& message);
@@ -72,11 +78,14 @@ private:
 
     // Status report: guard/rfufanguardservice_status.cpp
     void sendStatus();
+    QByteArray statusFrame() const;
 
     DeviceProfile profile;
     KevoFanBackend backend;
     QLocalServer server;
     QLocalSocket* client = nullptr;
+    QLocalServer statusServer;
+    QList<QLocalSocket*> statusReaders;
     std::unique_ptr<QLockFile> writerLock;
     QLibrary systemdLibrary;
     SdNotifyFunction sdNotify = nullptr;
@@ -84,6 +93,7 @@ private:
     QTimer supervisionTimer;
     FrameReader frames;
     QString socketPath;
+    QString statusSocketPath;
     QString guardSession;
 
     // What the guard knows and has promised: changed by the rules (guard/controlrules.h) and the

@@ -4,6 +4,7 @@
 #include "guard/guardrules.h"
 #include "profile/failwith.h"
 #include "profile/profilevalidation.h"
+#include "protocol/socketpaths.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -53,6 +54,25 @@ AtPath whatIsAt(const QString& path)
     return dead ? AtPath::DeadSocket : AtPath::LiveSocket;
 }
 
+// Listens at path, taking it over only from a guard that died. Listening puts the socket in
+// place by renaming it over whatever is at the path. A live socket may belong to a real guard
+// that a simulated one shares no lock with: taking it over would hand the real guard's clients
+// a simulated fan.
+bool listenAt(QLocalServer* server, const QString& path, const char* what, QString* error)
+{
+    const AtPath atPath = whatIsAt(path);
+    if (atPath == AtPath::LiveSocket)
+        return failWith(
+            error, QStringLiteral("Something already answers on the %1: %2").arg(QLatin1String(what), path));
+    if (atPath == AtPath::Other)
+        return failWith(error, QStringLiteral("QLocalServer::listen: Address in use"));
+    if (atPath == AtPath::DeadSocket)
+        QLocalServer::removeServer(path);
+    if (!server->listen(path))
+        return failWith(error, server->errorString());
+    return true;
+}
+
 } // namespace
 
 bool RfuFanGuardService::start(const QString& path, bool once, QString* error)
@@ -90,20 +110,15 @@ bool RfuFanGuardService::start(const QString& path, bool once, QString* error)
                 return failWith(error, QStringLiteral("Cannot load systemd watchdog notification support"));
         }
         // Only after the writer lock: a second guard never removes a running guard's socket.
-        // Listening puts the socket in place by renaming it over whatever is at the path.
-        // A live socket may belong to a real guard that a simulated one shares no lock with:
-        // taking it over would hand the real guard's clients a simulated fan.
-        const AtPath atPath = whatIsAt(socketPath);
-        if (atPath == AtPath::LiveSocket)
-            return failWith(
-                error, QStringLiteral("Something already answers on the control socket: %1").arg(socketPath));
-        if (atPath == AtPath::Other)
-            return failWith(error, QStringLiteral("QLocalServer::listen: Address in use"));
-        if (atPath == AtPath::DeadSocket)
-            QLocalServer::removeServer(socketPath);
         server.setSocketOptions(QLocalServer::UserAccessOption);
-        if (!server.listen(socketPath))
-            return failWith(error, server.errorString());
+        if (!listenAt(&server, socketPath, "control socket", error))
+            return false;
+        // A status holds nothing secret (a lease token works only on the connection that holds
+        // the lease), and the socket reads nothing: anyone on the machine may watch the guard.
+        statusSocketPath = statusSocketPathFor(socketPath);
+        statusServer.setSocketOptions(QLocalServer::WorldAccessOption);
+        if (!listenAt(&statusServer, statusSocketPath, "status socket", error))
+            return false;
     }
 
     beginGuarding();
@@ -125,7 +140,9 @@ void RfuFanGuardService::notifyReady()
     if (sdNotify(0, "READY=1") <= 0) {
         qCritical("Systemd readiness notification failed");
         QCoreApplication::exit(kExitStartupFailure);
+        return;
     }
+    publishServiceStatus();
 }
 
 void RfuFanGuardService::beginGuarding()

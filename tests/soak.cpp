@@ -13,8 +13,9 @@ private Q_SLOTS:
 // The fault soak: guards on kevo-sim with their real tick and deadlines of a few hundred ms,
 // while a client leases, steers and ends each lease one of the ways below, at random. Every
 // ending must bring the fan to the safe speed, a fault with its reason, each in time; every
-// status keeps the contract; the watchdog is fed; no file descriptor or memory is left behind.
-// A latched fault ends a guard's life, so every fault is injected into a guard of its own.
+// status keeps the contract, also for the status socket's readers attached meanwhile; the watchdog is fed; no file
+// descriptor or memory is left behind. A latched fault ends a guard's life, so every fault is injected into a guard of
+// its own.
 void tst_Soak::soak()
 {
     const int seconds = qEnvironmentVariableIntValue("OSTREL_SOAK_SECONDS");
@@ -73,6 +74,9 @@ void tst_Soak::soak()
             continue;
         }
         probe.step("live");
+        // Readers of the status socket, one of which stops reading: they delay nothing.
+        probe.step("reader 3");
+        probe.readers.back()->socket.setReadBufferSize(1);
         QString error; // no second fan writer, whatever the mode
         if (RfuFanGuardService(loadedProfile(""), false).start(probe.dir().filePath("s"), true, &error)
             || error != "Another fan writer owns the guard lock")

@@ -13,7 +13,7 @@ status=0
 layer_of() {
     case "$1" in
         profile/*) echo 0 ;;
-        guard/control* | guard/guardrules.h | guard/steadystate.* | protocol/framereader.*) echo 1 ;;
+        guard/control* | guard/guardrules.h | guard/steadystate.* | protocol/framereader.* | protocol/socketpaths.h) echo 1 ;;
         backend/*) echo 2 ;;
         client/*) echo 2 ;;
         service/*) echo 3 ;;

@@ -5,9 +5,29 @@
 
 using Probe = RfuFanGuardServiceProbe;
 
+namespace {
+
+// Where the guard's warning of a connection closed without a lease goes: the probe's unleasedClose.
+QString* unleasedCloseSink = nullptr;
+QtMessageHandler passedOn = nullptr;
+
+void captureUnleasedClose(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    static const QString prefix = "[RFU_GUARD] connection without a lease closed: ";
+    if (unleasedCloseSink && message.startsWith(prefix))
+        *unleasedCloseSink = message.mid(prefix.size());
+    passedOn(type, context, message);
+}
+
+} // namespace
+
 RfuFanGuardServiceProbe::RfuFanGuardServiceProbe(const QString& changes, bool simulate)
     : s(loadedProfile(kShortTimings + ';' + changes), simulate)
 {
+    unleasedCloseSink = &unleasedClose;
+    if (const QtMessageHandler previous = qInstallMessageHandler(captureUnleasedClose);
+        previous != captureUnleasedClose)
+        passedOn = previous;
     QObject::connect(&s.server, &QLocalServer::newConnection, [this] { ++connections; });
     if (!simulate) {
         useFan(dir());
@@ -16,6 +36,8 @@ RfuFanGuardServiceProbe::RfuFanGuardServiceProbe(const QString& changes, bool si
         qputenv("WATCHDOG_USEC", "1000000");
     }
 }
+
+RfuFanGuardServiceProbe::~RfuFanGuardServiceProbe() { unleasedCloseSink = nullptr; }
 
 const QTemporaryDir& RfuFanGuardServiceProbe::dir()
 {
@@ -159,6 +181,36 @@ bool RfuFanGuardServiceProbe::step(const QString& step)
                 p.clients.back()->socket.abort();
                 p.settle();
             } },
+        { "reader",
+            [](Probe& p, const QString& count) {
+                for (int i = 0; i < qMax(count.toInt(), 1); ++i) {
+                    p.readers.push_back(std::make_unique<Client>());
+                    p.readers.back()->connectTo(p.s.statusSocketPath, false);
+                }
+                (void)QTest::qWaitFor([&] { // until each is served or turned away
+                    return std::all_of(p.readers.begin(), p.readers.end(), [](const auto& reader) {
+                        reader->read();
+                        return reader->statuses > 0 || reader->socket.state() == QLocalSocket::UnconnectedState;
+                    });
+                });
+            } },
+        { "reader-sends",
+            [](Probe& p, auto) {
+                p.readers.back()->socket.write("x");
+                p.settle();
+            } },
+        { "reader-stalls", // it stops reading while the guard writes, until the guard drops it
+            [](Probe& p, auto) {
+                Client& reader = *p.readers.back();
+                reader.socket.setReadBufferSize(1);
+                const auto held = p.s.statusReaders.size();
+                for (int i = 0; i < 100000 && p.s.statusReaders.size() == held; ++i) {
+                    p.s.sendStatus();
+                    QCoreApplication::processEvents();
+                }
+                reader.socket.setReadBufferSize(0);
+                p.settle();
+            } },
         { "flood",
             [](Probe& p, auto) {
                 p.clients.back()->socket.setReadBufferSize(1);
@@ -198,9 +250,11 @@ bool RfuFanGuardServiceProbe::step(const QString& step)
 QJsonObject RfuFanGuardServiceProbe::snapshot()
 {
     QStringList problems;
-    for (const auto& client : clients) {
-        client->read();
-        problems << client->problems;
+    for (const auto* group : { &clients, &readers }) {
+        for (const auto& client : *group) {
+            client->read();
+            problems << client->problems;
+        }
     }
     const ControlState& c = s.control;
     const auto set = [](bool isSet) { return isSet ? "set" : "none"; };
@@ -213,7 +267,10 @@ QJsonObject RfuFanGuardServiceProbe::snapshot()
         { "tracker.spinUpPending", tracker.spinUpPending() }, { "problems", problems.join(", ") },
         { "client", s.client != nullptr }, { "sockets", s.server.findChildren<QLocalSocket*>().size() },
         { "closed", clients.back()->socket.state() == QLocalSocket::UnconnectedState },
-        { "statuses", clients.back()->statuses }, { "fan", fanSetpoint(dir()) } };
+        { "statuses", clients.back()->statuses }, { "fan", fanSetpoint(dir()) },
+        { "readers", int(s.statusReaders.size()) },
+        { "reader.statuses", readers.empty() ? 0 : readers.back()->statuses },
+        { "reader.gone", !readers.empty() && readers.back()->socket.state() == QLocalSocket::UnconnectedState } };
 }
 
 QString RfuFanGuardServiceProbe::failedCheck(const QJsonObject& state, const QString& checks)

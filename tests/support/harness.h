@@ -78,11 +78,14 @@ struct RfuFanGuardServiceProbe {
     ostrel::ControlTracker tracker { s.profile, 0 };
     qint64 shiftMs = 0;
     QString localRefusal; // the first message the library refused, and why
+    QString unleasedClose; // why the guard last closed a connection without a lease
     std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::unique_ptr<Client>> readers; // of the status socket
     int connections = 0; // that the guard's server has seen
     quint64 sequence = 0, sampleSequence = 0;
 
     explicit RfuFanGuardServiceProbe(const QString& changes, bool simulate = true);
+    ~RfuFanGuardServiceProbe();
     // the guard's files: made when first asked for
     const QTemporaryDir& dir();
     // true once the client is served and the safe speed confirmed
