@@ -121,7 +121,8 @@ void tst_Daemon::run()
         }),
             qPrintable("a fan command's child survives: " + child));
     if (arguments.contains("--safe-once")) { // recovery opens no socket, leaves no lock, and sets the safe speed
-        for (const char* file : { "fan.sock", "run/fan.sock", "run/fan.sock.lock" })
+        for (const char* file :
+            { "fan.sock", "fan.status.sock", "run/fan.sock", "run/fan.status.sock", "run/fan.sock.lock" })
             QVERIFY(!QFile::exists(dir.filePath(file)));
         // A fan whose faults are all on reads has taken the set even where the recovery failed.
         const bool setTaken = exitCode == "0" || profile.contains("faults-apply-to=read");

@@ -74,6 +74,9 @@ steer_away() { # a leased client holds the fan at 3000 RPM, away from the safe s
     inside systemctl reset-failed ostrel && within 10 unit_is active/running || fail "the guard is not running"
     bg "${client[@]}" 3000 600
     within 10 fan_at 3000 || fail "the client could not steer the fan"
+    # Seen by any user, from the status socket, while the client holds the one control connection.
+    inside setpriv --reuid=nobody --regid=nogroup --clear-groups ostrelctl status --json | grep -q '"lease":"[0-9a-f]' &&
+        [ "$(prop StatusText)" = "Lease held" ] || fail "the status does not show the lease held"
     mark # the journal is read from here, and the guard's PID known
 }
 restarted() { # recovery confirmed the safe speed, then a guard other than $pid runs
@@ -135,12 +138,24 @@ stopped() { # systemctl stop: the safe speed is confirmed before the unit is ina
     logged "Stopping.*RPM confirmed; requested= $safe.*Stopped" || fail "the unit ended before the fan confirmed"
     inside systemctl start ostrel
 }
-violation() { # a client breaks a rule: the fault's line at warning priority, the fan safe
+violation() { # a probe without a lease is closed, no fault; a lease holder breaks a rule: the fault, the fan safe
     within 10 unit_is active/running && mark || fail "the guard is not running"
-    echo '{"version":1,"type":"control"}' | socat - "UNIX-CONNECT:$root/run/tessovara-rfu/fan.sock" >/dev/null 2>&1
-    within 10 fan_at $safe || fail "the fan is not at the safe speed"
+    local sock=$root/run/tessovara-rfu/fan.sock line lease= session= reason="Control request violates safety bounds"
     warned() { journal -o json | grep '"PRIORITY":"4"' | grep -qF "\"MESSAGE\":\"$1\""; }
-    within 5 warned '[RFU_GUARD] safety requested: Invalid or expired control lease' || fail "no warning for the broken rule"
+    echo PING | socat - "UNIX-CONNECT:$sock" >/dev/null 2>&1
+    within 5 warned '[RFU_GUARD] connection without a lease closed: Malformed IPC frame' &&
+        inside ostrelctl status >/dev/null || fail "a probe was not closed, or latched a fault"
+    coproc holder { socat - "UNIX-CONNECT:$sock"; }
+    echo '{"version":1,"type":"hello","serial":"SN-0001"}' >&"${holder[1]}"
+    while [ -z "$lease" ] && read -t 5 -r line <&"${holder[0]}"; do
+        lease=$(sed -n 's/.*"lease":"\([^"]\+\)".*/\1/p' <<<"$line") && session=$(sed -n 's/.*"session":"\([^"]*\)".*/\1/p' <<<"$line")
+    done
+    printf '{"version":1,"type":"control","lease":"%s","session":"%s"}\n' "$lease" "$session" >&"${holder[1]}"
+    within 10 fan_at $safe || fail "the fan is not at the safe speed"
+    within 5 warned "[RFU_GUARD] safety requested: $reason" || fail "no warning for the broken rule"
+    within 5 eval '[ "$(prop StatusText)" = "Fault latched: $reason; safe speed confirmed" ]' || fail "systemctl status: $(prop StatusText)"
+    inside ostrelctl status >/dev/null; [ $? = 3 ] || fail "ostrelctl status does not report the fault"
+    kill "$holder_PID" 2>/dev/null
     inside systemctl restart ostrel # a latched fault ends with the guard
 }
 transient() { # the fan program fails for 3 s while a fresh guard's client stops the fan: the guard brings it back

@@ -1,9 +1,17 @@
 // The command-line client's connection to the guard.
 #include "guardconnection.h"
 
+#include "protocol/socketpaths.h"
+
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QThread>
+
+QString statusReadPath(const QString& controlSocketPath)
+{
+    const QString statusPath = statusSocketPathFor(QFileInfo(controlSocketPath).absoluteFilePath());
+    return QFileInfo::exists(statusPath) ? statusPath : controlSocketPath;
+}
 
 QString GuardConnection::connectError(const QString& socketPath) const
 {

@@ -6,6 +6,10 @@
 #include <QLocalSocket>
 #include <QString>
 
+// Where to read a guard's statuses: its status socket, which takes any number of readers, or
+// for a guard without one the control socket itself, which serves one client at a time.
+QString statusReadPath(const QString& controlSocketPath);
+
 // A blocking connection to the guard's control socket for a command-line
 // client: status frames in, every wait bounded.
 class GuardConnection {

@@ -50,7 +50,7 @@ int status(const QString& socketPath, bool json)
 {
     GuardConnection connection;
     QString error;
-    if (!connection.open(socketPath, kConnectTimeoutMs, &error))
+    if (!connection.open(statusReadPath(socketPath), kConnectTimeoutMs, &error))
         return failure(error);
     QJsonObject first;
     connection.nextStatus(0, &first);
@@ -66,7 +66,7 @@ int watch(const QString& socketPath, const QString& csvPath)
 {
     GuardConnection connection;
     QString error;
-    if (!connection.open(socketPath, kConnectTimeoutMs, &error))
+    if (!connection.open(statusReadPath(socketPath), kConnectTimeoutMs, &error))
         return failure(error);
     QFile csvFile(csvPath);
     QTextStream csv;
