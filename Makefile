@@ -15,7 +15,7 @@ CMAKE_FLAGS ?=
 
 # Debian packages the build and the tests need.
 DEB_PACKAGES := cmake make g++ qtbase5-dev libsystemd0 systemd clang-format clang libclang-rt-14-dev \
-	debhelper dpkg-dev lintian mandoc socat gdb pkg-config
+	debhelper dpkg-dev lintian mandoc socat gdb pkg-config prometheus prometheus-node-exporter
 
 MAKEFLAGS += --no-print-directory
 

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
 #ifdef OSTREL_FUZZ_FRAMES
-    RfuFanGuardServiceProbe probe(""); // a fresh guard for every input: nearly all latch a fault
+    RfuFanGuardServiceProbe probe(""); // a fresh guard for every input: nearly all end the connection
     if (size == 0 || !probe.attach())
         return 0;
     QRandomGenerator cuts(data[0]);

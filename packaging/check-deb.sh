@@ -46,9 +46,10 @@ unexpected() {
     fi
 }
 contains "$deb" ./usr/sbin/ostrel ./usr/bin/ostrelctl ./usr/libexec/ostrel/ostrel-copy-profile ./lib/systemd/system/ostrel.service \
+    ./lib/systemd/system/ostrel-metrics.service ./lib/systemd/system/ostrel-metrics.timer \
     ./usr/share/man/man8/ostrel.8.gz ./usr/share/man/man1/ostrelctl.1.gz \
     ./usr/share/man/man5/ostrel-profile.5.gz ./usr/share/man/man7/ostrel-protocol.7.gz \
-    ./usr/share/doc/ostrel/rfu-device-profile.ini ./usr/share/doc/ostrel/copyright
+    ./usr/share/doc/ostrel/rfu-device-profile.ini ./usr/share/doc/ostrel/ostrel-alerts.yml ./usr/share/doc/ostrel/copyright
 # Nothing from the build tree or the tests, no configuration (the profile is the site's),
 # nothing of the client library, and not the simulated fan program: a production machine
 # gets it only by asking for its package.

@@ -3,6 +3,7 @@
 #include "guard/controlrules.h"
 #include "guard/guardrules.h"
 #include "harness.h"
+#include "metricsformat.h"
 
 class tst_Guard : public QObject {
     Q_OBJECT
@@ -76,6 +77,20 @@ void tst_Guard::scenario()
     if (!steps.contains("send "))
         QCOMPARE(probe->localRefusal, refusals.contains(refused) ? refused : "");
     QCOMPARE(RfuFanGuardServiceProbe::failedCheck(state, expect + " problems="), QString());
+    // The state's metrics pass Prometheus's own check; states that differ only in their numbers once.
+    const QJsonObject status = probe->status();
+    const QString scrape = prometheusMetrics(&status, 1796000000, nullptr);
+    static QSet<QString> checked;
+    if (!checked.contains(QString(scrape).remove(QRegularExpression("[-0-9a-f.]{2,}")))) {
+        checked << QString(scrape).remove(QRegularExpression("[-0-9a-f.]{2,}"));
+        QProcess promtool;
+        promtool.start("promtool", { "check", "metrics" });
+        QVERIFY2(promtool.waitForStarted(), "promtool not found: Debian's prometheus package has it");
+        promtool.write(scrape.toUtf8());
+        promtool.closeWriteChannel();
+        QVERIFY(promtool.waitForFinished(30000));
+        QVERIFY2(promtool.exitCode() == 0, qPrintable(promtool.readAll() + scrape));
+    }
     // Teardown closes the client's connection and runs no handler of the guard, so logs nothing.
     static int logged = 0;
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) { ++logged; });

@@ -103,6 +103,8 @@ struct RfuFanGuardServiceProbe {
     // a message straight to the guard's handler, checked by the library first
     void handle(QString message);
     QString controlRequest(const QString& changes);
+    // the status the guard would send now
+    QJsonObject status() const { return QJsonDocument::fromJson(s.statusFrame()).object(); }
     // the read-back keys, and what is wrong with any status received
     QJsonObject snapshot();
     // Each KEY=VALUE of checks (separated by blanks) as the snapshot has it; the first that does

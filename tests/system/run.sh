@@ -76,7 +76,7 @@ steer_away() { # a leased client holds the fan at 3000 RPM, away from the safe s
     within 10 fan_at 3000 || fail "the client could not steer the fan"
     # Seen by any user, from the status socket, while the client holds the one control connection.
     inside setpriv --reuid=nobody --regid=nogroup --clear-groups ostrelctl status --json | grep -q '"lease":"[0-9a-f]' &&
-        [ "$(prop StatusText)" = "Lease held" ] || fail "the status does not show the lease held"
+        within 3 eval '[ "$(prop StatusText)" = "Lease held" ]' || fail "the status does not show the lease held"
     mark # the journal is read from here, and the guard's PID known
 }
 restarted() { # recovery confirmed the safe speed, then a guard other than $pid runs
@@ -155,6 +155,11 @@ violation() { # a probe without a lease is closed, no fault; a lease holder brea
     within 5 warned "[RFU_GUARD] safety requested: $reason" || fail "no warning for the broken rule"
     within 5 eval '[ "$(prop StatusText)" = "Fault latched: $reason; safe speed confirmed" ]' || fail "systemctl status: $(prop StatusText)"
     inside ostrelctl status >/dev/null; [ $? = 3 ] || fail "ostrelctl status does not report the fault"
+    # As a Prometheus server sees it: the timer's scrape, served by a real node exporter over HTTP.
+    inside systemctl start prometheus-node-exporter || fail "no node exporter"
+    scrape() { inside bash -c 'exec 3<>/dev/tcp/127.0.0.1/9100 && printf "GET /metrics HTTP/1.0\r\n\r\n" >&3 && cat <&3'; }
+    within 40 eval 'scrape 2>/dev/null | grep -qxF "ostrel_fault_latched{reason=\"$reason\"} 1"' ||
+        fail "the node exporter does not serve the fault: $(scrape 2>&1 | grep ostrel_)"
     kill "$holder_PID" 2>/dev/null
     inside systemctl restart ostrel # a latched fault ends with the guard
 }

@@ -1,6 +1,7 @@
 // ostrelctl: a command-line client of the fan guard.
 #include "demo.h"
 #include "guardconnection.h"
+#include "metrics.h"
 #include "statusformat.h"
 
 #include "guard/steadystate.h"
@@ -30,6 +31,7 @@ constexpr int kConnectTimeoutMs = 3000;
 const char kUsage[] = "usage: ostrelctl status [--socket PATH] [--json]\n"
                       "       ostrelctl watch [--socket PATH] [--csv FILE]\n"
                       "       ostrelctl check-profile [--values] PATH\n"
+                      "       ostrelctl metrics [--socket PATH] [--profile PATH] [--output FILE]\n"
                       "       ostrelctl demo [--socket PATH] --profile PATH [--seconds N] [--csv FILE] "
                       "[--no-warmup-stop]\n";
 
@@ -139,17 +141,20 @@ int main(int argc, char** argv)
 
     QCommandLineParser parser;
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("status, watch, check-profile or demo"));
+    parser.addPositionalArgument(
+        QStringLiteral("command"), QStringLiteral("status, watch, check-profile, metrics or demo"));
     parser.addOptions({
         { QStringLiteral("socket"), QStringLiteral("The guard's control socket"), QStringLiteral("path"),
             QStringLiteral("/run/tessovara-rfu/fan.sock") },
         { QStringLiteral("json"), QStringLiteral("status: print the raw status line") },
         { QStringLiteral("csv"), QStringLiteral("watch, demo: also write a CSV row per status"),
             QStringLiteral("file") },
-        { QStringLiteral("profile"), QStringLiteral("demo: the guard's device profile"), QStringLiteral("path") },
+        { QStringLiteral("profile"), QStringLiteral("demo, metrics: the guard's device profile"),
+            QStringLiteral("path") },
         { QStringLiteral("seconds"), QStringLiteral("demo: run time (default 90)"), QStringLiteral("n"),
             QStringLiteral("90") },
         { QStringLiteral("no-warmup-stop"), QStringLiteral("demo: do not stop the fan while the unit is cold") },
+        { QStringLiteral("output"), QStringLiteral("metrics: write to this file, atomically"), QStringLiteral("file") },
         { QStringLiteral("values"), QStringLiteral("check-profile: also print every key and the value used") },
     });
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -171,6 +176,8 @@ int main(int argc, char** argv)
         return watch(socketPath, parser.value(QStringLiteral("csv")));
     if (command == QLatin1String("check-profile") && arguments.size() == 2)
         return checkProfile(arguments.at(1), parser.isSet(QStringLiteral("values")));
+    if (command == QLatin1String("metrics") && arguments.size() == 1)
+        return metrics(socketPath, parser.value(QStringLiteral("profile")), parser.value(QStringLiteral("output")));
     if (command == QLatin1String("demo") && arguments.size() == 1 && parser.isSet(QStringLiteral("profile"))) {
         ostrel::SafetyProfile profile;
         QString error;
