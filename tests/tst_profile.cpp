@@ -48,6 +48,10 @@ void tst_Profile::keyFindings_data()
         << "line 1: LeaseMs: outside the group [RfuDeviceProfile], not read";
     QTest::newRow("CR LF and a lone CR each end one line") << QByteArray("[RfuDeviceProfile]\r\nLeaseMs=1\rLeaseMs=2\n")
                                                            << "line 3: LeaseMs: repeats line 2, the guard uses line 3";
+    QTest::newRow("a backslash takes in CR LF, not what follows another escape; %U names a character")
+        << QByteArray("[RfuDeviceProfile]\nLeaseMs=1\\\r\nLeaseMs=2\nSpinUpMs=1\\x\nSpinUpMs=2\n%U004ceaseMs=3\n")
+        << "line 5: SpinUpMs: repeats line 4, the guard uses line 5\nline 6: %U004ceaseMs: percent-escaped key name, "
+           "read as LeaseMs\nline 6: %U004ceaseMs: repeats line 2, the guard uses line 6";
 }
 
 void tst_Profile::keyFindings()
