@@ -160,7 +160,7 @@ violation() { # a probe without a lease is closed, no fault; a lease holder brea
     scrape() { inside bash -c 'exec 3<>/dev/tcp/127.0.0.1/9100 && printf "GET /metrics HTTP/1.0\r\n\r\n" >&3 && cat <&3'; }
     within 40 eval 'scrape 2>/dev/null | grep -qxF "ostrel_fault_latched{reason=\"$reason\"} 1"' ||
         fail "the node exporter does not serve the fault: $(scrape 2>&1 | grep ostrel_)"
-    kill "$holder_PID" 2>/dev/null
+    kill "${holder_PID:-}" 2>/dev/null
     inside systemctl restart ostrel # a latched fault ends with the guard
 }
 transient() { # the fan program fails for 3 s while a fresh guard's client stops the fan: the guard brings it back
