@@ -6,6 +6,7 @@
 #
 # usage: check-metrics-units.sh <service-file> <built-ostrelctl>
 set -u -o pipefail
+. "$(dirname "$0")/analyze-units.sh"
 
 fail() {
     echo "check-metrics-units: $*" >&2
@@ -46,26 +47,7 @@ for unit in "$service" "$timer"; do
 done
 name=$(basename "$service")
 
-export LC_ALL=C SYSTEMD_COLORS=0 SYSTEMD_PAGER=cat SYSTEMD_LOG_LEVEL=info
-
-# Unknown keys and unparsable values are only warnings with exit code 0, so any output at
-# all is a failure.
-verify_out=$(timeout -k 5 "$limit_s" systemd-analyze verify --man=no "$tmp/$name" "$tmp/$(basename "$timer")" \
-    </dev/null 2>&1)
-verify_rc=$?
-[ "$verify_rc" -ne 124 ] || fail "systemd-analyze verify timed out"
-if [ "$verify_rc" -ne 0 ] || [ -n "$verify_out" ]; then
-    first=$(printf '%s\n' "$verify_out" | grep -m1 .)
-    fail "systemd-analyze verify (exit $verify_rc): ${first//"$tmp/"/}"
-fi
-
-threshold=$(awk -v m="$max_exposure" 'BEGIN { printf "%d", m * 10 + 0.5 }')
-security_out=$(timeout -k 5 "$limit_s" systemd-analyze security --offline=yes --no-pager \
-    --threshold="$threshold" "$tmp/$name" </dev/null 2>&1)
-security_rc=$?
-score=$(printf '%s\n' "$security_out" | sed -n 's/.*Overall exposure level for [^:]*: *\([0-9][0-9.]*\).*/\1/p' | tail -n1)
-[ -n "$score" ] || fail "systemd-analyze security printed no exposure level (exit $security_rc)"
-[ "$security_rc" -eq 0 ] || fail "exposure $score is above $max_exposure"
+analyze_units "$tmp/$name" "$tmp/$(basename "$timer")"
 
 # The unit's own command line, pointed at no guard and writing into this check's folder.
 run=${exec_start//"$dir/"/"$tmp/"}

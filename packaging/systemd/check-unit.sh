@@ -5,6 +5,7 @@
 #
 # usage: check-unit.sh <unit-file> <built-ostrel>
 set -u -o pipefail
+. "$(dirname "$0")/analyze-units.sh"
 
 fail() {
     echo "check-unit: $*" >&2
@@ -53,31 +54,6 @@ content=$(<"$unit") || fail "cannot read unit file: $unit"
 content=${content//\/usr\/libexec\/ostrel\/ostrel-copy-profile/"$tmp/ostrel-copy-profile"}
 printf '%s\n' "${content//\/usr\/sbin\/ostrel/"$tmp/ostrel"}" >"$tmp/ostrel.service"
 
-export LC_ALL=C SYSTEMD_COLORS=0 SYSTEMD_PAGER=cat SYSTEMD_LOG_LEVEL=info
-
-# Unknown keys and unparsable values are only warnings with exit code 0, so any
-# output at all is a failure. The man page is not installed on a build machine.
-verify_out=$(timeout -k 5 "$limit_s" systemd-analyze verify --man=no "$tmp/ostrel.service" </dev/null 2>&1)
-verify_rc=$?
-[ "$verify_rc" -ne 124 ] || fail "systemd-analyze verify timed out"
-if [ "$verify_rc" -ne 0 ] || [ -n "$verify_out" ]; then
-    first=$(printf '%s\n' "$verify_out" | grep -m1 .)
-    first=${first//"$tmp/"/}
-    fail "systemd-analyze verify (exit $verify_rc): ${first:-no output}"
-fi
-
-# --threshold counts in tenths of the printed score.
-threshold=$(awk -v m="$max_exposure" 'BEGIN { printf "%d", m * 10 + 0.5 }')
-security_out=$(timeout -k 5 "$limit_s" systemd-analyze security --offline=yes --no-pager \
-    --threshold="$threshold" "$tmp/ostrel.service" </dev/null 2>&1)
-security_rc=$?
-[ "$security_rc" -ne 124 ] || fail "systemd-analyze security timed out"
-score=$(printf '%s\n' "$security_out" | sed -n 's/.*Overall exposure level for [^:]*: *\([0-9][0-9.]*\).*/\1/p' | tail -n1)
-[ -n "$score" ] || fail "systemd-analyze security printed no exposure level (exit $security_rc)"
-if [ "$security_rc" -ne 0 ] || awk -v s="$score" -v m="$max_exposure" 'BEGIN { exit !(s > m) }'; then
-    worst=$(printf '%s\n' "$security_out" | awk '$1 == "-" { print $NF, $2 }' | sort -rn | head -n3 \
-        | awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $2, $1 }')
-    fail "exposure $score is above $max_exposure (worst: ${worst:-?})"
-fi
+analyze_units "$tmp/ostrel.service"
 
 echo "check-unit: verify clean; exposure $score (limit $max_exposure)"
