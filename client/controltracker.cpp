@@ -39,8 +39,7 @@ void ControlTracker::statusReceived(const QJsonObject& status, qint64 now)
     // written before that request arrived would show an older one.
     if (state.leaseToken.isEmpty())
         requested(status.value(QLatin1String("requestedRpm")).toInt(), now);
-    readingSeen(
-        status.value(QLatin1String("rpm")).toInt(), qint64(status.value(QLatin1String("ageMs")).toDouble()), now);
+    readingSeen(status.value(QLatin1String("rpm")).toInt(), statusWhole(status, "ageMs", -1), now);
 }
 
 // The one place where the library cannot run the guard's bookkeeping as the guard does: it does

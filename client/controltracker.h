@@ -6,6 +6,8 @@
 #include <ostrel-client/sampletracker.h>
 
 #include <QJsonObject>
+#include <QtMath>
+#include <cmath>
 
 namespace ostrel {
 
@@ -14,6 +16,15 @@ namespace ostrel {
 // by the guard's own rules first. Times are the client's monotonic milliseconds, passed in. The
 // guard's clock runs later than this one by a message's transit, so every time limit is taken
 // marginMs on the safe side.
+// A whole number of a status, checked before it is converted: what no guard sends (not a
+// number, a fraction, beyond 2^53) reads as fallback, and an absurd number is no undefined cast.
+inline qint64 statusWhole(const QJsonObject& status, const char* key, qint64 fallback)
+{
+    const double value = status.value(QLatin1String(key)).toDouble(qQNaN());
+    const double limit = 9007199254740992.0;
+    return value >= -limit && value <= limit && value == std::trunc(value) ? qint64(value) : fallback;
+}
+
 class OSTREL_CLIENT_EXPORT ControlTracker {
 public:
     ControlTracker(const DeviceProfile& profile, qint64 marginMs);

@@ -34,7 +34,7 @@ GuardStatus parseGuardStatus(const QJsonObject& o)
     s.ready = o.value(QLatin1String("ready")).toBool();
     s.rpmValid = o.value(QLatin1String("rpmValid")).toBool();
     s.rpm = o.value(QLatin1String("rpm")).toInt();
-    s.ageMs = qint64(o.value(QLatin1String("ageMs")).toDouble(-1));
+    s.ageMs = statusWhole(o, "ageMs", -1);
     s.fault = o.value(QLatin1String("fault")).toBool();
     s.reason = o.value(QLatin1String("reason")).toString();
     s.simulation = o.value(QLatin1String("simulation")).toBool();

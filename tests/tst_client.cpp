@@ -11,6 +11,7 @@ class tst_Client : public QObject {
 
 private Q_SLOTS:
     void guardClient();
+    void absurdNumbers();
     void regulator();
 };
 
@@ -53,6 +54,18 @@ void tst_Client::guardClient()
     QCOMPARE(events, QStringList({ "lease", "ended", "Fan command exited unsuccessfully" }));
     client.disconnectFromGuard();
     QTRY_VERIFY(!client.isConnected());
+}
+
+// Numbers no guard sends, read without an undefined conversion (the sanitizer build checks it).
+void tst_Client::absurdNumbers()
+{
+    ostrel::ControlTracker tracker(loadedProfile({}), 0);
+    for (const double number : { 1e300, -1e300, qInf(), 0.5 }) {
+        const QJsonObject status { { "type", "status" }, { "session", "s" }, { "ageMs", number }, { "rpm", number },
+            { "requestedRpm", number } };
+        QCOMPARE(ostrel::parseGuardStatus(status).ageMs, -1);
+        tracker.statusReceived(status, 0);
+    }
 }
 
 // The reference regulator on unit models chosen at random, in simulated time: it must stop the
