@@ -43,6 +43,16 @@ public:
     QString session() const { return guardSession; }
     bool warmupStopAvailable(qint64 now) const;
     bool spinUpPending() const { return state.spinUpPending; }
+    // When the lease, or the last sample, runs out at the guard, whichever is first, on this
+    // clock and a transit early; -1 without a lease.
+    qint64 deadline() const
+    {
+        if (state.leaseToken.isEmpty())
+            return -1;
+        return (state.sampleDeadlineArmed ? qMin(state.leaseDeadline, state.sampleDeadline) : state.leaseDeadline)
+            - marginMs;
+    }
+    qint64 transitMs() const { return marginMs; }
 
 private:
     void requested(int rpm, qint64 now);

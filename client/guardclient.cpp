@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QTimer>
+#include <climits>
 
 namespace ostrel {
 
@@ -53,6 +54,8 @@ public:
     ControlTracker tracker;
     QLocalSocket socket;
     QTimer retryTimer;
+    QTimer deadlineTimer; // the release before the guard's deadline
+    bool releaseBeforeDeadline = true;
     QString socketPath;
     FrameReader frames;
     GuardStatus status;
@@ -68,6 +71,16 @@ GuardClient::GuardClient(const SafetyProfile& profile, QObject* parent)
     , d(std::make_unique<Private>(profile))
 {
     d->retryTimer.setSingleShot(true);
+    d->deadlineTimer.setSingleShot(true);
+    d->deadlineTimer.setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5% late
+    connect(&d->deadlineTimer, &QTimer::timeout, this, [this] {
+        // A request sent meanwhile has moved the deadline, and armed the timer again.
+        if (!hasLease() || timeLeftMs() > 0)
+            return;
+        send({ { "version", 1 }, { "type", "release" }, { "lease", d->tracker.lease() },
+            { "session", d->tracker.session() } });
+        Q_EMIT releasedBeforeDeadline();
+    });
     connect(&d->retryTimer, &QTimer::timeout, this, [this] { d->socket.connectToServer(d->socketPath); });
     connect(&d->socket, &QLocalSocket::readyRead, this, [this] {
         d->frames.append(d->socket.readAll());
@@ -89,6 +102,7 @@ GuardClient::GuardClient(const SafetyProfile& profile, QObject* parent)
             Q_EMIT connectedChanged(false);
         if (!d->status.lease.isEmpty()) {
             d->status.lease.clear();
+            d->deadlineTimer.stop();
             Q_EMIT leaseEnded();
         }
         scheduleRetry();
@@ -130,6 +144,27 @@ bool GuardClient::hasLease() const { return !d->status.lease.isEmpty(); }
 bool GuardClient::warmupStopAvailable() const { return d->tracker.warmupStopAvailable(monotonicMs()); }
 bool GuardClient::spinUpPending() const { return d->tracker.spinUpPending(); }
 
+void GuardClient::setReleaseBeforeDeadline(bool enabled)
+{
+    d->releaseBeforeDeadline = enabled;
+    armDeadline();
+}
+
+qint64 GuardClient::timeLeftMs() const
+{
+    const qint64 deadline = d->tracker.deadline();
+    // The release itself takes a transit to arrive.
+    return deadline < 0 ? -1 : qMax<qint64>(0, deadline - d->tracker.transitMs() - monotonicMs());
+}
+
+void GuardClient::armDeadline()
+{
+    if (d->releaseBeforeDeadline && hasLease())
+        d->deadlineTimer.start(int(qMin<qint64>(timeLeftMs(), INT_MAX)));
+    else
+        d->deadlineTimer.stop();
+}
+
 int GuardClient::requestIntervalMs() const
 {
     // Three chances before the lease or the sample runs out.
@@ -147,6 +182,7 @@ bool GuardClient::control(int rpm, double targetC, const Sample& sample, const Q
         return false;
     }
     send(message);
+    armDeadline();
     return true;
 }
 
@@ -182,6 +218,7 @@ void GuardClient::handleStatus(const QJsonObject& object)
     if (d->status.fault && (!previous.fault || previous.session != d->status.session))
         Q_EMIT faultLatched(d->status.reason);
     if (previous.lease != d->status.lease) {
+        armDeadline();
         if (!previous.lease.isEmpty())
             Q_EMIT leaseEnded();
         if (!d->status.lease.isEmpty())

@@ -16,8 +16,9 @@ private Q_SLOTS:
 };
 
 // The library's client against a guard that is not there at first, then busy: it comes back
-// until served, takes the lease once ready, refuses a bad request unsent, releases, reports a
-// fault, and disconnects.
+// until served, takes the lease once ready, refuses a bad request unsent, releases the lease
+// before the guard's deadline when no request follows (a sensor that stopped), on the guard's
+// own clock and with no fault, reports a fault, and disconnects.
 void tst_Client::guardClient()
 {
     RfuFanGuardServiceProbe probe("");
@@ -28,6 +29,7 @@ void tst_Client::guardClient()
     connect(&client, &ostrel::GuardClient::leaseGranted, this, [&] { events << "lease"; });
     connect(&client, &ostrel::GuardClient::leaseEnded, this, [&] { events << "ended"; });
     connect(&client, &ostrel::GuardClient::faultLatched, this, [&](const QString& reason) { events << reason; });
+    connect(&client, &ostrel::GuardClient::releasedBeforeDeadline, this, [&] { client.setLeaseWanted(false); });
     client.connectToGuard(probe.dir().filePath("fan.sock")); // fails at once: nothing listens yet
     QVERIFY(probe.start()); // its own client connects first
     const QFileDevice::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
@@ -46,9 +48,10 @@ void tst_Client::guardClient()
     QCOMPARE(refusal, "Unsafe stop or spin-up request");
     QVERIFY(client.control(3000, 30, samples.sample(), {}, &refusal));
     const auto steered = [&] { return client.status().rpm == 3000 && client.status().requestedRpm == 3000; };
-    QVERIFY(QTest::qWaitFor(steered, 2000) && client.status().simulation);
-    QVERIFY(client.release());
-    QVERIFY(QTest::qWaitFor([&] { return !client.hasLease() && client.status().ready; }, 2000)); // no fault
+    QVERIFY(QTest::qWaitFor(steered, 2000) && client.status().simulation && client.timeLeftMs() > 1000);
+    QVERIFY(QTest::qWaitFor([&] { return !client.hasLease(); }, 5000));
+    QTest::qWait(500); // past the guard's deadline, and its ticks
+    QVERIFY(client.status().ready); // no fault
     QVERIFY(probe.step("fail"));
     QVERIFY(QTest::qWaitFor([&] { return events.size() == 3; }, 2000));
     QCOMPARE(events, QStringList({ "lease", "ended", "Fan command exited unsuccessfully" }));

@@ -80,6 +80,15 @@ public:
     // Gives the lease back, and takes none until setLeaseWanted(true); the guard returns the
     // fan to the safe speed. No fault.
     bool release();
+    // When no request has been sent in time to keep the lease and its sample alive (a sensor
+    // that stopped delivering, a regulator that hangs), the client releases the lease itself, a
+    // transit before the guard's deadline, and says so with releasedBeforeDeadline(): the
+    // guard forces the safe speed, with no fault. On by default; the lease is taken again once
+    // the guard is ready, unless setLeaseWanted(false).
+    void setReleaseBeforeDeadline(bool enabled);
+    // How long the next request may still be sent in time: before the lease, or the last
+    // sample, runs out at the guard (a transit early); -1 without a lease.
+    qint64 timeLeftMs() const;
 
 Q_SIGNALS:
     void connectedChanged(bool connected);
@@ -88,11 +97,14 @@ Q_SIGNALS:
     // The lease is gone: released, expired, or taken by a fault (faultLatched says which).
     void leaseEnded();
     void faultLatched(const QString& reason);
+    // The client released the lease because its deadline was near; leaseEnded follows.
+    void releasedBeforeDeadline();
 
 private:
     void handleStatus(const QJsonObject& status);
     void send(const QJsonObject& message);
     void scheduleRetry();
+    void armDeadline();
 
     class Private;
     std::unique_ptr<Private> d;
