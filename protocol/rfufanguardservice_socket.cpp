@@ -5,7 +5,6 @@
 #include "protocol/framereader.h"
 
 #include <QLocalSocket>
-#include <utility>
 
 namespace {
 
@@ -47,10 +46,8 @@ void RfuFanGuardService::onReadyRead()
     frames.append(client->read(client->bytesAvailable()));
     QJsonObject message;
     QString error;
-    bool framed = false;
     while (client && frames.next(&message, &error)) {
-        if (!std::exchange(framed, true))
-            control.frameDeadline = guardClock.elapsed() + kUnleasedFrameTimeoutMs;
+        control.frameDeadline = guardClock.elapsed() + kUnleasedFrameTimeoutMs;
         handleMessage(message);
     }
     // Also when the client has just gone: then only the safety request remains.

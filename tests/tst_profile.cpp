@@ -49,7 +49,7 @@ void tst_Profile::keyFindings_data()
     QTest::newRow("CR LF and a lone CR each end one line") << QByteArray("[RfuDeviceProfile]\r\nLeaseMs=1\rLeaseMs=2\n")
                                                            << "line 3: LeaseMs: repeats line 2, the guard uses line 3";
     QTest::newRow("a backslash takes in CR LF, not what follows another escape; %U names a character")
-        << QByteArray("[RfuDeviceProfile]\nLeaseMs=1\\\r\nLeaseMs=2\nSpinUpMs=1\\x\nSpinUpMs=2\n%U004ceaseMs=3\n"
+        << QByteArray("[RfuDeviceProfile]\nLeaseMs=1\\\r\nLeaseMs=2\nSpinUpMs=1\\x\nSpinUpMs\t=2\n%U004ceaseMs=3\n"
                       "RpmStep=1\\\n\nRpmStep=2\nStableHoldMs=1\\x\rStableHoldMs=2\n")
         << "line 5: SpinUpMs: repeats line 4, the guard uses line 5\nline 6: %U004ceaseMs: percent-escaped key name, "
            "read as LeaseMs\nline 6: %U004ceaseMs: repeats line 2, the guard uses line 6\nline 9: RpmStep: repeats "
