@@ -199,24 +199,14 @@ bool RfuFanGuardServiceProbe::step(const QString& step)
                 p.readers.back()->socket.write("x");
                 p.settle();
             } },
-        { "reader-stalls", // it stops reading while the guard writes, until the guard drops it
-            [](Probe& p, auto) {
-                Client& reader = *p.readers.back();
+        { "flood", // until the guard drops it
+            [](Probe& p, const QString& who) {
+                Client& reader = who == "reader" ? *p.readers.back() : *p.clients.back();
+                const auto held = [&] { return p.s.statusReaders.size() + (p.s.client ? 1 : 0); };
                 reader.socket.setReadBufferSize(1);
-                const auto held = p.s.statusReaders.size();
-                for (int i = 0; i < 100000 && p.s.statusReaders.size() == held; ++i) {
-                    p.s.sendStatus();
-                    QCoreApplication::processEvents();
-                }
-                reader.socket.setReadBufferSize(0);
-                p.settle();
-            } },
-        { "flood",
-            [](Probe& p, auto) {
-                p.clients.back()->socket.setReadBufferSize(1);
-                for (int i = 0; i < 100000 && p.s.client; ++i, QCoreApplication::processEvents())
-                    p.s.sendStatus();
-                p.clients.back()->socket.setReadBufferSize(0); // reading again, it sees the end
+                for (auto [i, before] = std::pair(0, held()); i < 100000 && held() == before; ++i)
+                    p.s.sendStatus(), QCoreApplication::processEvents();
+                reader.socket.setReadBufferSize(0); // reading again, it sees the end
             } },
         { "run", [](Probe& p, auto) { p.settle(); } },
         { "live", [](Probe& p, auto) { p.s.supervisionTimer.start(250); } },
