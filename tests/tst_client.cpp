@@ -62,7 +62,8 @@ void tst_Client::guardClient()
 // Numbers no guard sends, read without an undefined conversion (the sanitizer build checks it).
 void tst_Client::absurdNumbers()
 {
-    ostrel::ControlTracker tracker(loadedProfile({}), 0);
+    const DeviceProfile profile = loadedProfile({}); // the tracker keeps a reference
+    ostrel::ControlTracker tracker(profile, 0);
     for (const double number : { 1e300, -1e300, qInf(), 0.5 }) {
         const QJsonObject status { { "type", "status" }, { "session", "s" }, { "ageMs", number }, { "rpm", number },
             { "requestedRpm", number } };
