@@ -43,9 +43,11 @@ void tst_Profile::keyFindings_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QString>("findings");
-    QTest::newRow("a key before the first section")
-        << QByteArray("LeaseMs=1\n[RfuDeviceProfile]\nLeaseMs=2\n")
-        << "line 1: LeaseMs: outside the group [RfuDeviceProfile], not read";
+    QTest::newRow("a key before the first section, and a section left open to the line's end")
+        << QByteArray("LeaseMs=1\n[RfuDeviceProfile\nLeaseMs=2\nLeaseMs=3\n")
+        << "line 1: LeaseMs: outside the group [RfuDeviceProfile], not read\nline 4: LeaseMs: repeats line 3, the "
+           "guard "
+           "uses line 4";
     QTest::newRow("CR LF and a lone CR each end one line") << QByteArray("[RfuDeviceProfile]\r\nLeaseMs=1\rLeaseMs=2\n")
                                                            << "line 3: LeaseMs: repeats line 2, the guard uses line 3";
     QTest::newRow("a backslash takes in CR LF, not what follows another escape; %U names a character")
