@@ -76,7 +76,9 @@ struct RfuFanGuardServiceProbe {
     // guard. Its clock is the guard's, moved by the +N steps as the guard's times are, and it
     // allows no margin.
     ostrel::ControlTracker tracker { s.profile, 0 };
-    qint64 shiftMs = 0;
+    // From a clock of a machine up for days, as the library's is: near zero, a "none" (-1)
+    // taken for a time would pass unseen.
+    qint64 shiftMs = 1000000000;
     QString localRefusal; // the first message the library refused, and why
     QString unleasedClose; // why the guard last closed a connection without a lease
     std::vector<std::unique_ptr<Client>> clients;
