@@ -77,8 +77,7 @@ GuardClient::GuardClient(const SafetyProfile& profile, QObject* parent)
         // A request sent meanwhile has moved the deadline, and armed the timer again.
         if (!hasLease() || timeLeftMs() > 0)
             return;
-        send({ { "version", 1 }, { "type", "release" }, { "lease", d->tracker.lease() },
-            { "session", d->tracker.session() } });
+        sendRelease();
         Q_EMIT releasedBeforeDeadline();
     });
     connect(&d->retryTimer, &QTimer::timeout, this, [this] { d->socket.connectToServer(d->socketPath); });
@@ -193,9 +192,14 @@ bool GuardClient::release()
     d->leaseWanted = false;
     if (!hasLease())
         return false;
+    sendRelease();
+    return true;
+}
+
+void GuardClient::sendRelease()
+{
     send({ { "version", 1 }, { "type", "release" }, { "lease", d->tracker.lease() },
         { "session", d->tracker.session() } });
-    return true;
 }
 
 void GuardClient::send(const QJsonObject& message)

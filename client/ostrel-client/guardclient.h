@@ -103,6 +103,7 @@ Q_SIGNALS:
 private:
     void handleStatus(const QJsonObject& status);
     void send(const QJsonObject& message);
+    void sendRelease();
     void scheduleRetry();
     void armDeadline();
 
