@@ -43,15 +43,16 @@ public:
     QString session() const { return guardSession; }
     bool warmupStopAvailable(qint64 now) const;
     bool spinUpPending() const { return state.spinUpPending; }
-    // When the lease, or the last sample, runs out at the guard, whichever is first, on this
-    // clock and a transit early; -1 without a lease.
-    qint64 deadline() const
+    bool fanStopped() const { return state.requestedRpm == 0; }
+    // When the lease, and the last sample, run out at the guard, on this clock and a transit
+    // early; -1 without a lease, and for the sample before the lease has sent one.
+    qint64 leaseDeadline() const { return state.leaseToken.isEmpty() ? -1 : state.leaseDeadline - marginMs; }
+    qint64 sampleDeadline() const
     {
-        if (state.leaseToken.isEmpty())
-            return -1;
-        return (state.sampleDeadlineArmed ? qMin(state.leaseDeadline, state.sampleDeadline) : state.leaseDeadline)
-            - marginMs;
+        return state.leaseToken.isEmpty() || !state.sampleDeadlineArmed ? -1 : state.sampleDeadline - marginMs;
     }
+    // Whichever of the two is first.
+    qint64 deadline() const { return sampleDeadline() < 0 ? leaseDeadline() : qMin(leaseDeadline(), sampleDeadline()); }
     qint64 transitMs() const { return marginMs; }
 
 private:

@@ -35,7 +35,7 @@ RegulatorOutput ReferenceRegulator::step(double temperatureC, double seconds, bo
         stopped = true;
         output = 0;
         stableSeconds = 0;
-        out.state = QStringLiteral("WarmupOff");
+        out.state = RequestState::WarmupOff;
         return out;
     }
     const bool spinningUp = spinUpPending || stopped;
@@ -51,28 +51,16 @@ RegulatorOutput ReferenceRegulator::step(double temperatureC, double seconds, bo
     const double wanted = p.Kp * error + integral;
     const double fraction = spinningUp && output == 0 ? floor : qBound(output - slew, wanted, output + slew);
     output = qBound(floor, fraction, 1.0);
-    out.rpm = onGrid(output, spinningUp ? p.SpinUpRpm : p.MinimumRpm);
+    out.rpm = profile.runningRpm(output * p.MaximumRpm, spinningUp ? p.SpinUpRpm : 0);
 
     const bool inBand
         = std::abs(filtered - target) <= p.StableBandC && std::abs(out.slopeCPerSecond) <= p.StableSlopeCPerSecond;
     stableSeconds = inBand ? stableSeconds + seconds : 0;
     out.stable = stableSeconds * 1000 >= p.StableHoldMs;
-    out.state = spinningUp ? QStringLiteral("SpinUp")
-        : out.stable       ? QStringLiteral("Stable")
-                           : QStringLiteral("Regulate");
+    out.state = spinningUp ? RequestState::SpinUp : out.stable ? RequestState::Stable : RequestState::Regulate;
     return out;
 }
 
 double ReferenceRegulator::stableBandC() const { return fieldsOf(profile).StableBandC; }
-
-// The nearest speed on the grid, at least floorRpm and at most the maximum.
-int ReferenceRegulator::onGrid(double fraction, int floorRpm) const
-{
-    const DeviceProfile& p = fieldsOf(profile);
-    const int lowest = (floorRpm + p.RpmStep - 1) / p.RpmStep * p.RpmStep;
-    const int highest = p.MaximumRpm / p.RpmStep * p.RpmStep;
-    const int rpm = int(std::lround(fraction * p.MaximumRpm / p.RpmStep)) * p.RpmStep;
-    return qBound(qMin(lowest, highest), rpm, highest);
-}
 
 } // namespace ostrel

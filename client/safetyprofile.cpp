@@ -1,6 +1,8 @@
 // The profile, read and validated by the guard's own code.
 #include "profilefields.h"
 
+#include <cmath>
+
 namespace ostrel {
 
 SafetyProfile::SafetyProfile()
@@ -27,6 +29,16 @@ int SafetyProfile::minimumRpm() const { return fields->MinimumRpm; }
 int SafetyProfile::maximumRpm() const { return fields->MaximumRpm; }
 int SafetyProfile::spinUpRpm() const { return fields->SpinUpRpm; }
 int SafetyProfile::rpmStep() const { return fields->RpmStep; }
+
+int SafetyProfile::runningRpm(double rpm, int atLeastRpm) const
+{
+    const int step = fields->RpmStep;
+    const int lowest = (qMax(fields->MinimumRpm, atLeastRpm) + step - 1) / step * step;
+    const int highest = fields->MaximumRpm / step * step;
+    // Bounded before the conversion: a wild regulator's output must not be an undefined cast.
+    const double steps = std::round(qBound(0.0, rpm, double(fields->MaximumRpm)) / step);
+    return qBound(qMin(lowest, highest), int(steps) * step, highest);
+}
 double SafetyProfile::minimumTargetC() const { return fields->MinimumTargetC; }
 double SafetyProfile::maximumTargetC() const { return fields->MaximumTargetC; }
 double SafetyProfile::leadC() const { return fields->LeadC; }

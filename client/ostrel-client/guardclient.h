@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ostrel-client/export.h>
+#include <ostrel-client/requeststate.h>
 #include <ostrel-client/safetyprofile.h>
 #include <ostrel-client/sampletracker.h>
 
@@ -27,6 +28,9 @@ struct GuardStatus {
     bool fault = false; // a fault is latched: the fan is held at the safe speed until a restart
     QString reason; // the first latched fault
     bool simulation = false;
+    // Not the guard's word now: no status yet, none for a while (GuardClient::NoStatus), or the
+    // connection is gone, and then ready is false and lease empty as well.
+    bool stale = true;
 };
 
 // Reads a status message; members that are missing keep their defaults.
@@ -38,18 +42,48 @@ OSTREL_CLIENT_EXPORT GuardStatus parseGuardStatus(const QJsonObject& status);
 // and checks each one by the guard's own rules before it is sent: a request the guard would
 // refuse is refused here with the guard's reason, and nothing is sent, so a mistake of the
 // client's never latches a fault. Each request must be sent within leaseMs() of the last
-// accepted one; requestIntervalMs() is a safe period. Every time is measured on monotonicMs().
+// accepted one; requestDue() says when. Every time is measured on monotonicMs().
 // Single-threaded: use it from the thread that runs its event loop.
+//
+// Signals come in this order. For a status: connectionStateChanged (when it changes),
+// statusReceived, faultLatched, leaseEnded, leaseGranted, requestDue. When the connection
+// ends: connectionStateChanged, then leaseEnded(Disconnected). A cause always comes before
+// the end of the lease it caused.
 class OSTREL_CLIENT_EXPORT GuardClient : public QObject {
     Q_OBJECT
 public:
+    enum class ConnectionState {
+        Disconnected, // before connectToGuard, and after disconnectFromGuard
+        Connecting, // a first attempt, or the first after a connection ended
+        NoGuard, // nothing listens on the socket: the guard is not running
+        Busy, // the guard turned this client away: it serves another
+        PermissionDenied, // this user may not open the socket
+        Connected, // the guard serves this client: statuses arrive
+        NoStatus, // connected, but no status has come for noStatusMs: status() is stale
+        SimulatedGuard, // the guard runs in simulation, which this client does not accept
+        ForeignGuard, // the guard's device serial is not the profile's
+    };
+    Q_ENUM(ConnectionState)
+    // Why a lease ended. Lapsed: the lease or its sample ran out at the guard, which latched
+    // "Control or telemetry deadline expired"; Fault: any other fault (faultLatched came first).
+    enum class LeaseEnd { Released, Lapsed, Fault, Disconnected };
+    Q_ENUM(LeaseEnd)
+    // After the first status of a connection the guard sends one at least every second.
+    static constexpr int noStatusMs = 3000;
+
     explicit GuardClient(const SafetyProfile& profile, QObject* parent = nullptr);
     ~GuardClient() override;
 
+    // Until disconnectFromGuard, the client keeps trying: after NoGuard, Busy, PermissionDenied,
+    // SimulatedGuard and ForeignGuard it connects again after a growing pause of at most 5 s.
     void connectToGuard(const QString& socketPath);
     // Closes the connection (a held lease ends, and the guard forces the safe speed).
     void disconnectFromGuard();
-    bool isConnected() const;
+    ConnectionState connectionState() const;
+    bool isConnected() const; // Connected or NoStatus
+    // A guard started with --simulate drives no fan; one on the path a real guard uses would
+    // make a controller believe it cools the unit. Refused (SimulatedGuard) unless accepted here.
+    void setSimulationAccepted(bool accepted);
 
     // The one warm-up stop of a guard's run is allowed only in its first lease, before anything
     // made the guard force the safe speed. A status cannot say whether that has happened, so
@@ -62,21 +96,29 @@ public:
     // checked this much on the safe side (default 50 ms).
     void setTimingMarginMs(int marginMs);
 
+    // The guard's last status; see GuardStatus::stale.
     const GuardStatus& status() const;
     bool hasLease() const;
-    // Whether a stop (rpm 0, state "WarmupOff", on a new sample) may be requested now: the
+    // Whether a stop (rpm 0, RequestState::WarmupOff, on a new sample) may be requested now: the
     // stop is unused and the lease has had one request with a new sample already (a stop rests
     // on two), or the fan is stopped and at least leaseMs() remain before the stop's limit.
     bool warmupStopAvailable() const;
+    // The guard holds the fan stopped: the next running request is a start from standstill,
+    // which must be at least spinUpRpm().
+    bool fanStopped() const;
     // After a start from standstill, every request must be at least spinUpRpm() until the fan
     // has held that speed for the profile's spin-up time and a request has followed.
     bool spinUpPending() const;
+    // The running speed nearest to rpm that the next request may ask for: on the profile's
+    // grid and range, and at least spinUpRpm() while the fan is stopped or spinning up.
+    int runningRpm(double rpm) const;
+    // A safe period for requests: three chances before the lease or the sample runs out.
     int requestIntervalMs() const;
 
-    // Asks for rpm, on the way to targetC, on sample; state "WarmupOff" marks a warm-up stop.
-    // Returns false, and the guard's reason in *error, when the request is not sent: no lease,
-    // or a rule of the guard it would break.
-    bool control(int rpm, double targetC, const Sample& sample, const QString& state = {}, QString* error = nullptr);
+    // Asks for rpm, on the way to targetC, on sample. Returns false, and the guard's reason in
+    // *error, when the request is not sent: no lease, or a rule of the guard it would break.
+    bool control(int rpm, double targetC, const Sample& sample, RequestState state = RequestState::Regulate,
+        QString* error = nullptr);
     // Gives the lease back, and takes none until setLeaseWanted(true); the guard returns the
     // fan to the safe speed. No fault.
     bool release();
@@ -89,19 +131,28 @@ public:
     // How long the next request may still be sent in time: before the lease, or the last
     // sample, runs out at the guard (a transit early); -1 without a lease.
     qint64 timeLeftMs() const;
+    // How long the last sample sent stays acceptable at the guard (a transit early); -1 when
+    // the lease has sent none.
+    qint64 sampleTimeLeftMs() const;
 
 Q_SIGNALS:
-    void connectedChanged(bool connected);
+    void connectionStateChanged(ostrel::GuardClient::ConnectionState state);
     void statusReceived(const ostrel::GuardStatus& status);
     void leaseGranted();
-    // The lease is gone: released, expired, or taken by a fault (faultLatched says which).
-    void leaseEnded();
+    void leaseEnded(ostrel::GuardClient::LeaseEnd reason);
     void faultLatched(const QString& reason);
-    // The client released the lease because its deadline was near; leaseEnded follows.
+    // The client released the lease because its deadline was near; leaseEnded(Released)
+    // follows once the guard has answered.
     void releasedBeforeDeadline();
+    // Time for the next request: at once when the lease is granted, then requestIntervalMs()
+    // after each request sent (and again each requestIntervalMs() while none is).
+    void requestDue();
 
 private:
     void handleStatus(const QJsonObject& status);
+    bool trusted(const GuardStatus& status);
+    void setConnectionState(ConnectionState state);
+    void connectionEnded();
     void send(const QJsonObject& message);
     void sendRelease();
     void scheduleRetry();

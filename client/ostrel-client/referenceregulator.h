@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ostrel-client/export.h>
+#include <ostrel-client/requeststate.h>
 #include <ostrel-client/safetyprofile.h>
 
 #include <QString>
@@ -10,7 +11,7 @@ namespace ostrel {
 // What the regulator asks for after a step.
 struct RegulatorOutput {
     int rpm = 0; // on the profile's speed grid
-    QString state; // "WarmupOff", "SpinUp", "Regulate" or "Stable"
+    RequestState state = RequestState::Regulate;
     double filteredC = 0; // the filtered temperature
     double slopeCPerSecond = 0; // its slope
     bool stable = false;
@@ -37,8 +38,6 @@ public:
     double stableBandC() const;
 
 private:
-    int onGrid(double fraction, int floorRpm) const;
-
     SafetyProfile profile;
     double target;
     bool started = false;

@@ -33,6 +33,11 @@ public:
     int maximumRpm() const;
     int spinUpRpm() const;
     int rpmStep() const;
+    // The running speed nearest to rpm that the guard accepts: a multiple of rpmStep() from
+    // minimumRpm(), or atLeastRpm if that is higher, up to maximumRpm(). A client that steers by
+    // a fraction of the full speed asks for runningRpm(fraction * maximumRpm()); see also
+    // GuardClient::runningRpm, which knows when the spin-up speed is the least.
+    int runningRpm(double rpm, int atLeastRpm = 0) const;
     // The range of targets ("targetC") a request may name, and the margin below the target
     // under which a warm-up stop is allowed.
     double minimumTargetC() const;

@@ -19,8 +19,8 @@ int main(int argc, char* argv[])
     // it before it is sent, so a mistake is refused here and latches no fault in the guard.
     ostrel::SafetyProfile profile;
     QString error;
-    if (args.size() != 5)
-        return fail("usage: hold-speed <socket> <profile> <rpm> <seconds>");
+    if (args.size() != 5 && (args.size() != 6 || args.at(5) != "--simulation"))
+        return fail("usage: hold-speed <socket> <profile> <rpm> <seconds> [--simulation]");
     if (!profile.load(args.at(2), &error))
         return fail(error);
     const int rpm = args.at(3).toInt();
@@ -30,30 +30,29 @@ int main(int argc, char* argv[])
     const double targetC = (profile.minimumTargetC() + profile.maximumTargetC()) / 2;
     ostrel::SampleTracker sensor(profile.deviceSerial(), QStringLiteral("hold-speed"));
     ostrel::GuardClient guard(profile); // asks for the lease as soon as the guard is ready
-    QTimer tick;
+    guard.setSimulationAccepted(args.size() == 6); // a simulated guard is refused unless asked for
     bool released = false;
-    // Each request renews the lease (a fault if none comes within leaseMs()) on a new sample. After a
-    // start from standstill, nothing below the spin-up speed is allowed for a while.
-    auto request = [&] {
+    // Each request renews the lease on a new sample; the library says when the next is due. After
+    // a start from standstill, nothing below the spin-up speed is allowed for a while.
+    QObject::connect(&guard, &ostrel::GuardClient::requestDue, &app, [&] {
         sensor.measured(targetC);
-        const int ask = guard.spinUpPending() ? qMax(rpm, profile.spinUpRpm()) : rpm;
-        if (!guard.control(ask, targetC, sensor.sample(), {}, &error))
+        const int ask = guard.fanStopped() || guard.spinUpPending() ? qMax(rpm, profile.spinUpRpm()) : rpm;
+        if (!guard.control(ask, targetC, sensor.sample(), ostrel::RequestState::Regulate, &error))
             fail("request refused: " + error);
-    };
-    QObject::connect(&tick, &QTimer::timeout, &app, request);
+    });
     QObject::connect(&guard, &ostrel::GuardClient::leaseGranted, &app, [&] {
-        tick.start(guard.requestIntervalMs());
-        request();
         QTimer::singleShot(holdMs, Qt::PreciseTimer, &app, [&] {
-            tick.stop();
             released = guard.release(); // the fan goes back to the safe speed, no fault
         });
     });
     QObject::connect(&guard, &ostrel::GuardClient::faultLatched, &app,
         [&](const QString& reason) { fail("the guard latched a fault: " + reason); });
-    QObject::connect(&guard, &ostrel::GuardClient::leaseEnded, &app, [&] {
-        if (!guard.status().fault) // a fault has been reported already
-            released ? app.quit() : void(fail("the lease ended early"));
+    QObject::connect(&guard, &ostrel::GuardClient::leaseEnded, &app, [&](ostrel::GuardClient::LeaseEnd why) {
+        using End = ostrel::GuardClient::LeaseEnd;
+        if (why == End::Released && released)
+            app.quit();
+        else if (why != End::Fault && why != End::Lapsed) // a fault has been reported already
+            fail("the lease ended early");
     });
     // Bounded: the guard may be serving another client, or never become ready.
     QTimer::singleShot(holdMs + 10000, &app, [&] { fail("no lease, or no end to it, in time"); });

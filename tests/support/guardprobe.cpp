@@ -28,7 +28,6 @@ RfuFanGuardServiceProbe::RfuFanGuardServiceProbe(const QString& changes, bool si
     if (const QtMessageHandler previous = qInstallMessageHandler(captureUnleasedClose);
         previous != captureUnleasedClose)
         passedOn = previous;
-    QObject::connect(&s.server, &QLocalServer::newConnection, [this] { ++connections; });
     if (!simulate) {
         useFan(dir());
         manager.emplace(dir().filePath("notify"));
@@ -73,6 +72,13 @@ bool RfuFanGuardServiceProbe::attach()
     s.acceptClient(guardEnd);
     settle();
     return s.control.safeConfirmed;
+}
+
+void RfuFanGuardServiceProbe::addClient(bool served)
+{
+    clients.push_back(std::make_unique<Client>());
+    clients.back()->connectTo(dir().filePath("fan.sock"), served);
+    settle();
 }
 
 void RfuFanGuardServiceProbe::send(QByteArray bytes)
@@ -163,18 +169,8 @@ bool RfuFanGuardServiceProbe::step(const QString& step)
                 p.send(hello + QByteArray(size.section(' ', 0, 0).toInt() - hello.size() - 1, ' ') + '}'
                     + (size.endsWith("lf") ? "\n" : ""));
             } },
-        { "connect",
-            [](Probe& p, auto) {
-                p.clients.push_back(std::make_unique<Client>());
-                p.clients.back()->connectTo(p.dir().filePath("fan.sock"), false);
-                p.settle();
-            } },
-        { "join",
-            [](Probe& p, auto) {
-                p.clients.push_back(std::make_unique<Client>());
-                p.clients.back()->connectTo(p.dir().filePath("fan.sock"));
-                p.settle();
-            } },
+        { "connect", [](Probe& p, auto) { p.addClient(false); } },
+        { "join", [](Probe& p, auto) { p.addClient(true); } },
         { "drop",
             [](Probe& p, auto) { // the client object stays for its statuses
                 p.clients.back()->read();

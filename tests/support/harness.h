@@ -83,7 +83,6 @@ struct RfuFanGuardServiceProbe {
     QString unleasedClose; // why the guard last closed a connection without a lease
     std::vector<std::unique_ptr<Client>> clients;
     std::vector<std::unique_ptr<Client>> readers; // of the status socket
-    int connections = 0; // that the guard's server has seen
     quint64 sequence = 0, sampleSequence = 0;
 
     explicit RfuFanGuardServiceProbe(const QString& changes, bool simulate = true);
@@ -96,9 +95,10 @@ struct RfuFanGuardServiceProbe {
     // socket pair, and the guard is served the other end. No file is made: for the fuzzer.
     bool attach();
     // bytes from the last client; "<lease>" and "<session>" become the guard's
+    void addClient(bool served); // and waits until it is served, if served
     void send(QByteArray bytes);
     // a few passes of the event loop: the guard answers within them
-    void settle();
+    static void settle(); // runs the event loop until idle
     // false for a step that is not in the table of verbs
     bool step(const QString& step);
     void passTime(qint64 ms);

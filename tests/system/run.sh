@@ -97,7 +97,7 @@ ready() { # installed, then given a profile, the unit starts and reports ready
     # A speed off the grid never reaches the guard: the library refuses it with the guard's reason.
     [ "$(hold 3050 1 2>&1)" = "hold-speed: request refused: Unsafe stop or spin-up request" ] || fail "no refusal reported"
     bg ostrel --simulate --profile $ini --socket /tmp/sim.sock # the client retries until it listens
-    inside /var/cache/ostrel/build/hold-speed /tmp/sim.sock $ini 3000 2 || fail "the example client did not steer a simulation"
+    inside /var/cache/ostrel/build/hold-speed /tmp/sim.sock $ini 3000 2 --simulation || fail "the example client did not steer a simulation"
 }
 killed() { # kill -9: the recovery confirms the safe speed, systemd restarts the guard
     steer_away

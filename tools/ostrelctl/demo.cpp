@@ -46,6 +46,7 @@ public:
         if (!options.csvPath.isEmpty() && !openCsv())
             return fail(QStringLiteral("cannot write %1").arg(options.csvPath));
         client.setWarmupStopExpected(options.warmupStop);
+        client.setSimulationAccepted(true); // the demo is made for a simulated guard
         QObject::connect(&client, &ostrel::GuardClient::statusReceived, &loop,
             [this](const ostrel::GuardStatus& status) { show(status); });
         QObject::connect(&client, &ostrel::GuardClient::faultLatched, &loop, [this](const QString& reason) {
@@ -105,14 +106,14 @@ private:
     void show(const ostrel::GuardStatus& status)
     {
         const double seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0;
-        std::printf("%6.1f s  %5.2f °C  %-9s  %s\n", seconds, model.temperatureC, qPrintable(output.state),
-            qPrintable(statusLine(status)));
+        std::printf("%6.1f s  %5.2f °C  %-9s  %s\n", seconds, model.temperatureC,
+            qPrintable(ostrel::requestStateName(output.state)), qPrintable(statusLine(status)));
         std::fflush(stdout);
         if (csv.device()) {
             csv << QString::number(seconds, 'f', 3) << ',' << QString::number(model.temperatureC, 'f', 3) << ','
                 << QString::number(output.filteredC, 'f', 3) << ',' << regulator.targetC() << ','
-                << regulator.stableBandC() << ',' << statusCsvColumns(status) << ',' << output.state << ','
-                << int(output.stable) << '\n';
+                << regulator.stableBandC() << ',' << statusCsvColumns(status) << ','
+                << ostrel::requestStateName(output.state) << ',' << int(output.stable) << '\n';
             csv.flush();
         }
     }
