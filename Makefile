@@ -58,7 +58,7 @@ test-sanitize: deps
 fuzz-build: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_FUZZ=ON \
 		-DOSTREL_BUILD_TESTS=OFF -DOSTREL_SANITIZE=ON >/dev/null
-	@cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_frames fuzz_profile
+	@cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_frames fuzz_profile fuzz_status
 
 # The committed corpus replayed, then each fuzz target for FUZZ_SECONDS on a copy of it.
 fuzz: fuzz-build
@@ -69,7 +69,7 @@ fuzz: fuzz-build
 fuzz-campaign: fuzz-build
 	@CC=clang CXX=clang++ cmake -S . -B $(FAST_FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_FUZZ=ON \
 		-DOSTREL_BUILD_TESTS=OFF -DOSTREL_SANITIZE=ON -DOSTREL_SANITIZERS=undefined >/dev/null
-	@cmake --build $(FAST_FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_frames fuzz_profile
+	@cmake --build $(FAST_FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_frames fuzz_profile fuzz_status
 	fuzz/run.sh $(FUZZ_BUILD_DIR) $(FUZZ_RUNS) $(FAST_FUZZ_BUILD_DIR)
 
 # The committed corpus replayed, then a minute of fuzzing per target.

@@ -1,10 +1,15 @@
-// The two libFuzzer targets, one per build of this file. fuzz_frames: a header byte and
+// The three libFuzzer targets, one per build of this file. fuzz_frames: a header byte and
 // client bytes, written to a guard in simulation in 1 + (header & 7) pieces cut at points
 // drawn from the header ("<lease>" and "<session>" become the guard's, as a client copies
 // them); every status must keep the contract. fuzz_profile: the bytes as a profile file; an
 // accepted profile passes every rule, a refused one has one reason and leaves the defaults.
+// fuzz_status: the bytes as a guard's side of the client library's connection (a simulation
+// accepted when the first byte is odd); the client asks for a speed whenever a request is due,
+// and must hold a lease only while it is served.
 #include "harness.h"
 #include "profile/profilevalidation.h"
+
+#include <ostrel-client/guardclient.h>
 
 #include <QCoreApplication>
 #include <QRandomGenerator>
@@ -21,6 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
+    static QTemporaryDir dir;
 #ifdef OSTREL_FUZZ_FRAMES
     RfuFanGuardServiceProbe probe(""); // a fresh guard for every input: nearly all end the connection
     if (size == 0 || !probe.attach())
@@ -37,8 +43,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fprintf(stderr, "fuzz_frames: %s\n", qPrintable(problems));
         abort();
     }
+#elif defined(OSTREL_FUZZ_STATUS)
+    static QLocalServer server;
+    static ostrel::SafetyProfile profile;
+    if (!server.isListening()
+        && !(profile.load(writeFile(dir, "p.ini", profileText(kShortTimings))) && server.listen(dir.filePath("s"))))
+        abort();
+    using Client = ostrel::GuardClient;
+    Client client(profile);
+    client.setSimulationAccepted(size > 0 && (data[0] & 1));
+    ostrel::SampleTracker samples(profile.deviceSerial(), "fuzz");
+    QObject::connect(&client, &Client::requestDue, [&] {
+        samples.measured(30);
+        client.control(client.runningRpm(client.status().rpm), 30, samples.sample());
+    });
+    client.connectToGuard(dir.filePath("s"));
+    if (!server.waitForNewConnection(1000))
+        abort();
+    std::unique_ptr<QLocalSocket> guard(server.nextPendingConnection());
+    guard->write(bytes);
+    guard->flush();
+    RfuFanGuardServiceProbe::settle();
+    if (client.status().stale != (client.connectionState() != Client::ConnectionState::Connected)
+        || (client.hasLease() && client.status().stale))
+        abort();
 #else
-    static QTemporaryDir dir;
     DeviceProfile profile;
     QString error = "not cleared";
     if (loadDeviceProfile(writeFile(dir, "p.ini", bytes), &profile, &error)

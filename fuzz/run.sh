@@ -11,7 +11,7 @@ fuzz() { # fuzz BUILD LOG ARGUMENTS...: the target $name, its log and any crashi
     "$1/fuzz/fuzz_$name" -dict="$here/$name.dict" -max_len=20000 -timeout=10 -rss_limit_mb=4096 \
         -artifact_prefix="$work/" "${@:3}" >"$work/$2" 2>&1
 }
-for name in ${FUZZ_TARGETS:-frames profile}; do
+for name in ${FUZZ_TARGETS:-frames profile status}; do
     work=$address/fuzz-run/$name corpus=$here/corpus/$name
     rm -rf "$work" && mkdir -p "$work/corpus" "$work/merged" && cp "$corpus/"* "$work/corpus/"
     if [ -z "$fast" ]; then
