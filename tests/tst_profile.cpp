@@ -45,19 +45,19 @@ void tst_Profile::keyFindings_data()
     QTest::addColumn<QString>("findings");
     QTest::newRow("a key before the first section, and a section left open to the line's end")
         << QByteArray("LeaseMs=1\n[RfuDeviceProfile\nLeaseMs=2\nLeaseMs=3\n")
-        << "line 1: LeaseMs: outside the group [RfuDeviceProfile], not read\nline 4: LeaseMs: repeats line 3, the "
-           "guard "
-           "uses line 4";
+        << "line 1: LeaseMs: outside the group [RfuDeviceProfile], not read\n"
+           "line 4: LeaseMs: repeats line 3, the guard uses line 4";
     QTest::newRow("CR LF and a lone CR each end one line") << QByteArray("[RfuDeviceProfile]\r\nLeaseMs=1\rLeaseMs=2\n")
                                                            << "line 3: LeaseMs: repeats line 2, the guard uses line 3";
     QTest::newRow("a backslash takes in CR LF, not what follows another escape; %U names a character")
         << QByteArray("[RfuDeviceProfile]\nLeaseMs=1\\\r\nLeaseMs=2\nSpinUpMs=1\\x\nSpinUpMs\t=2\n%U004ceaseMs=3\n"
                       "RpmStep=1\\\n\nRpmStep=2\nStableHoldMs=1\\x\rStableHoldMs=2\nA%4=1\n")
-        << "line 5: SpinUpMs: repeats line 4, the guard uses line 5\nline 6: %U004ceaseMs: percent-escaped key name, "
-           "read as LeaseMs\nline 6: %U004ceaseMs: repeats line 2, the guard uses line 6\nline 9: RpmStep: repeats "
-           "line 7, the guard uses line 9\nline 11: StableHoldMs: repeats line 10, the guard uses line 11\nline 12: "
-           "A%4: "
-           "percent-escaped key name, read as A%4\nline 12: A%4: unknown key";
+        << "line 5: SpinUpMs: repeats line 4, the guard uses line 5\n"
+           "line 6: %U004ceaseMs: percent-escaped key name, read as LeaseMs\n"
+           "line 6: %U004ceaseMs: repeats line 2, the guard uses line 6\nline 9: RpmStep: repeats line 7, the guard "
+           "uses "
+           "line 9\nline 11: StableHoldMs: repeats line 10, the guard uses line 11\n"
+           "line 12: A%4: percent-escaped key name, read as A%4\nline 12: A%4: unknown key";
 }
 
 void tst_Profile::keyFindings()
