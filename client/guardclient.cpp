@@ -192,6 +192,7 @@ qint64 timeLeft(qint64 deadline, const ControlTracker& tracker)
 } // namespace
 
 qint64 GuardClient::timeLeftMs() const { return timeLeft(d->tracker.deadline(), d->tracker); }
+qint64 GuardClient::leaseTimeLeftMs() const { return timeLeft(d->tracker.leaseDeadline(), d->tracker); }
 qint64 GuardClient::sampleTimeLeftMs() const { return timeLeft(d->tracker.sampleDeadline(), d->tracker); }
 
 void GuardClient::armDeadline()

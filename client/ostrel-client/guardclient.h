@@ -131,8 +131,9 @@ public:
     // How long the next request may still be sent in time: before the lease, or the last
     // sample, runs out at the guard (a transit early); -1 without a lease.
     qint64 timeLeftMs() const;
-    // How long the last sample sent stays acceptable at the guard (a transit early); -1 when
-    // the lease has sent none.
+    // The two limits apart: how long the lease, and the last sample sent, stay alive at the
+    // guard (a transit early); -1 without a lease, and for the sample before the lease sent one.
+    qint64 leaseTimeLeftMs() const;
     qint64 sampleTimeLeftMs() const;
 
 Q_SIGNALS:
