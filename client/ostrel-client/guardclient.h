@@ -68,7 +68,7 @@ public:
     // "Control or telemetry deadline expired"; Fault: any other fault (faultLatched came first).
     enum class LeaseEnd { Released, Lapsed, Fault, Disconnected };
     Q_ENUM(LeaseEnd)
-    // After the first status of a connection the guard sends one at least every second.
+    // A working guard sends a status after every reading of the fan, about once a second.
     static constexpr int noStatusMs = 3000;
 
     explicit GuardClient(const SafetyProfile& profile, QObject* parent = nullptr);
