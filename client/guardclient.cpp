@@ -84,6 +84,7 @@ public:
     bool leaseWanted = true;
     bool reached = false; // the connection was accepted
     bool served = false; // the guard has sent its first status on this connection
+    bool releasing = false; // a release is on its way: the lease ends with the guard's answer
     qint64 lastHelloAt = -1;
 };
 
@@ -97,7 +98,7 @@ GuardClient::GuardClient(const SafetyProfile& profile, QObject* parent)
     d->deadlineTimer.setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5% late
     connect(&d->deadlineTimer, &QTimer::timeout, this, [this] {
         // A request sent meanwhile has moved the deadline, and armed the timer again.
-        if (!hasLease() || timeLeftMs() > 0)
+        if (!hasLease() || d->releasing || timeLeftMs() > 0)
             return;
         sendRelease();
         Q_EMIT releasedBeforeDeadline();
@@ -212,8 +213,8 @@ int GuardClient::requestIntervalMs() const
 bool GuardClient::control(int rpm, double targetC, const Sample& sample, RequestState state, QString* error)
 {
     const QJsonObject message = d->tracker.controlMessage(rpm, targetC, sample, requestStateName(state));
-    const QString refusal
-        = d->served ? d->tracker.check(message, monotonicMs()) : QStringLiteral("Invalid or expired control lease");
+    const QString refusal = d->served && !d->releasing ? d->tracker.check(message, monotonicMs())
+                                                       : QStringLiteral("Invalid or expired control lease");
     if (!refusal.isEmpty()) {
         if (error)
             *error = refusal;
@@ -230,7 +231,7 @@ void GuardClient::setLeaseWanted(bool wanted) { d->leaseWanted = wanted; }
 bool GuardClient::release()
 {
     d->leaseWanted = false;
-    if (!hasLease())
+    if (!hasLease() || d->releasing)
         return false;
     sendRelease();
     return true;
@@ -239,6 +240,7 @@ bool GuardClient::release()
 void GuardClient::sendRelease()
 {
     d->dueTimer.stop();
+    d->releasing = true;
     send({ { "version", 1 }, { "type", "release" }, { "lease", d->tracker.lease() },
         { "session", d->tracker.session() } });
 }
@@ -286,6 +288,7 @@ void GuardClient::handleStatus(const QJsonObject& object)
     if (d->status.fault && (!previous.fault || previous.session != d->status.session))
         Q_EMIT faultLatched(d->status.reason);
     if (previous.lease != d->status.lease) {
+        d->releasing = false;
         armDeadline();
         d->dueTimer.stop();
         // The guard takes a lease back without a fault only on a release.
@@ -333,6 +336,7 @@ void GuardClient::connectionEnded()
             : wasReached ? ConnectionState::Busy // a guard closes a connection it cannot serve unanswered
                          : ConnectionState::NoGuard;
     setConnectionState(next);
+    d->releasing = false;
     if (!d->status.lease.isEmpty()) {
         d->status.lease.clear();
         d->deadlineTimer.stop();

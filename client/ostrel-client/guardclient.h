@@ -120,7 +120,8 @@ public:
     bool control(int rpm, double targetC, const Sample& sample, RequestState state = RequestState::Regulate,
         QString* error = nullptr);
     // Gives the lease back, and takes none until setLeaseWanted(true); the guard returns the
-    // fan to the safe speed. No fault.
+    // fan to the safe speed. No fault. Once a release is on its way (also the one before a
+    // deadline), no request and no second release is sent.
     bool release();
     // When no request has been sent in time to keep the lease and its sample alive (a sensor
     // that stopped delivering, a regulator that hangs), the client releases the lease itself, a
