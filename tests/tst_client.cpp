@@ -51,8 +51,7 @@ void tst_Client::guardClient()
     QVERIFY(!client.control(1250, 30, samples.sample(), {}, &refusal));
     QCOMPARE(refusal, "Unsafe stop or spin-up request");
     QVERIFY(client.control(3000, 30, samples.sample()));
-    const auto steered = [&] { return client.status().rpm == 3000 && client.status().requestedRpm == 3000; };
-    QVERIFY(QTest::qWaitFor(steered, 2000) && client.timeLeftMs() > 1000);
+    QVERIFY(QTest::qWaitFor([&] { return client.status().requestedRpm == 3000; }, 2000) && client.timeLeftMs() > 1000);
     QVERIFY(QTest::qWaitFor([&] { return !client.hasLease(); }, 5000));
     QTest::qWait(500); // past the guard's deadline, and its ticks
     QVERIFY(client.status().ready && !client.hasLease()); // no fault, and not taken again
@@ -87,8 +86,6 @@ void tst_Client::connectionStates()
         if (verb == "mode") { // and root opens files as nobody, without its overrides, until the connection
             QVERIFY(QFile::setPermissions(path, {}));
             setfsuid(65534);
-        } else if (verb == "simulation") {
-            client.setSimulationAccepted(true);
         } else if (verb == "connect") {
             client.connectToGuard(path);
             setfsuid(geteuid());
@@ -110,6 +107,9 @@ void tst_Client::connectionStates()
             QVERIFY(QTest::qWaitFor([&] { return client.hasLease(); }, 2000) && client.release());
             QTRY_VERIFY_WITH_TIMEOUT(guard->peek(1 << 16).contains(R"("type":"release")"), 1000); // not the deadline's
         }
+        // Between steps: status() is the guard's word only while connected, and ready only then.
+        QVERIFY(client.status().stale == (client.connectionState() != Client::ConnectionState::Connected)
+            && (client.isConnected() || !client.status().ready));
     }
     QTRY_COMPARE_WITH_TIMEOUT(seen.join(' '), events, 2000);
     QCOMPARE(client.status().stale, client.connectionState() != Client::ConnectionState::Connected);
