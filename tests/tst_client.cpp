@@ -107,9 +107,11 @@ void tst_Client::connectionStates()
             QVERIFY(QTest::qWaitFor([&] { return client.hasLease(); }, 2000) && client.release());
             QTRY_VERIFY_WITH_TIMEOUT(guard->peek(1 << 16).contains(R"("type":"release")"), 1000); // not the deadline's
         }
-        // Between steps: status() is the guard's word only while connected, and ready only then.
+        // Between steps: status() is the guard's word only while connected, and ready only then;
+        // with no request of its own sent, the fan is stopped when the guard asks for 0.
         QVERIFY(client.status().stale == (client.connectionState() != Client::ConnectionState::Connected)
-            && (client.isConnected() || !client.status().ready));
+            && (client.isConnected() || !client.status().ready)
+            && client.fanStopped() == (client.status().requestedRpm == 0));
     }
     QTRY_COMPARE_WITH_TIMEOUT(seen.join(' '), events, 2000);
     QCOMPARE(client.status().stale, client.connectionState() != Client::ConnectionState::Connected);
