@@ -108,10 +108,12 @@ void tst_Client::connectionStates()
             QTRY_VERIFY_WITH_TIMEOUT(guard->peek(1 << 16).contains(R"("type":"release")"), 1000); // not the deadline's
         }
         // Between steps: status() is the guard's word only while connected, and ready only then;
-        // with no request of its own sent, the fan is stopped when the guard asks for 0.
+        // with no request of its own sent, the fan is stopped when the guard asks for 0; the
+        // reading's age is read.
         QVERIFY(client.status().stale == (client.connectionState() != Client::ConnectionState::Connected)
             && (client.isConnected() || !client.status().ready)
-            && client.fanStopped() == (client.status().requestedRpm == 0));
+            && client.fanStopped() == (client.status().requestedRpm == 0)
+            && client.status().ageMs == (client.status().session.isEmpty() ? -1 : 0));
     }
     QTRY_COMPARE_WITH_TIMEOUT(seen.join(' '), events, 2000);
     QCOMPARE(client.status().stale, client.connectionState() != Client::ConnectionState::Connected);
